@@ -1,0 +1,146 @@
+// The command skeleton every dorvex module shares: a real click.Command with
+// the options --config/-c and --generate-config, and the standard steps of a
+// command body (template, missing --config, configuration loading).
+#pragma once
+
+#include <cmath>
+#include <functional>
+#include <initializer_list>
+
+#include "pyutil.hpp"
+
+namespace dorvex {
+
+struct CommandSpec {
+    const char* name;           // command name, "leaf-mix"
+    const char* function;       // callback name, "cmd_leafmix"
+    py::object help;            // the command's help text
+    const char* doc;            // the callback's docstring, or nullptr
+    const char* config_help;    // help of --config/-c
+    const char* generate_help;  // help of --generate-config
+};
+
+using CommandBody = std::function<void(py::object config, bool generate_config)>;
+
+// Builds the click.Command from the module's own `click`. The callback takes
+// the keyword arguments `config` and `generate_config` that click passes.
+inline py::object make_command(const py::module_& m, const CommandSpec& spec, CommandBody body) {
+    py::object click = m.attr("click");
+    py::cpp_function callback(
+        [body](py::object config, py::object generate_config) {
+            body(config, truthy(generate_config));
+        },
+        py::name(spec.function), py::arg("config") = py::none(),
+        py::arg("generate_config") = false, spec.doc ? spec.doc : "");
+    py::list params;
+    params.append(click.attr("Option")(py::make_tuple("--config", "-c"),
+                                       "type"_a = click.attr("Path")("exists"_a = true),
+                                       "help"_a = spec.config_help));
+    params.append(click.attr("Option")(py::make_tuple("--generate-config"), "is_flag"_a = true,
+                                       "help"_a = spec.generate_help));
+    return click.attr("Command")(spec.name, "callback"_a = callback, "params"_a = params,
+                                 "help"_a = spec.help);
+}
+
+// Writes `tpl` through fileMg.generate_json_template, echoes `prefix` and the
+// path, and ends with status 0.
+[[noreturn]] inline void write_json_template(
+    const Globals& g, py::handle tpl, const char* file,
+    const char* prefix = "Success! Template file created at: ") {
+    py::object path = g["fileMg"].attr("generate_json_template")(tpl, file);
+    echo(g, prefix + str(path));
+    exit(g, 0);
+}
+
+// With no --config: echoes `lines` and ends with status 1.
+inline void require_config(const Globals& g, py::handle config,
+                           std::initializer_list<const char*> lines) {
+    if (truthy(config)) return;
+    for (const char* line : lines) echo(g, line);
+    exit(g, 1);
+}
+
+// fileMg.load_json_file(config, required_keys=["config"])[0]. A file the
+// loader rejects (it has said why) ends the command with status 1: the run
+// would produce nothing.
+inline py::object load_config_section(const Globals& g, py::handle config) {
+    py::list keys;
+    keys.append("config");
+    py::object loaded = g["fileMg"].attr("load_json_file")(config, "required_keys"_a = keys);
+    if (!truthy(loaded)) exit(g, 1);
+    return loaded[py::int_(0)];
+}
+
+// One configuration error line on standard error, then status 1:
+// "Error: <file>: <key> must be <what> (got <value>)", the value as JSON.
+[[noreturn]] inline void config_error(const Globals& g, py::handle file, const std::string& key,
+                                      const std::string& what, py::handle value) {
+    py::object shown;
+    try {
+        shown = py::module_::import("json").attr("dumps")(value, "ensure_ascii"_a = false);
+    } catch (py::error_already_set&) {
+        shown = py::repr(value);
+    }
+    echo(g, "Error: " + str(file) + ": " + key + " must be " + what + " (got " + str(shown) + ")",
+         true);
+    exit(g, 1);
+}
+
+// Reads a JSON configuration file with the module's `json`, as UTF-8. A file
+// that is not UTF-8, not JSON or not an object gets one error line naming the
+// file and status 1 instead of a traceback.
+inline py::dict read_json_object(const Globals& g, py::handle path) {
+    py::object data;
+    auto failure = catch_ordinary([&] {
+        py::object f = py::module_::import("builtins").attr("open")(path, "r", "encoding"_a = "utf-8");
+        py::object closer = f.attr("close");
+        try {
+            data = g["json"].attr("load")(f);
+        } catch (...) {
+            closer();
+            throw;
+        }
+        closer();
+    });
+    if (failure) {
+        py::object err = *failure;
+        std::string reason;
+        py::module_ json = py::module_::import("json");
+        if (py::isinstance(err, py::module_::import("builtins").attr("UnicodeDecodeError")))
+            reason = "not UTF-8 text (byte " + str(err.attr("start")) + ")";
+        else if (py::isinstance(err, json.attr("JSONDecodeError")))
+            reason = "not valid JSON: " + str(err.attr("msg")) + " at line " +
+                     str(err.attr("lineno")) + " column " + str(err.attr("colno"));
+        else
+            reason = str(err);
+        echo(g, "Error: " + str(path) + ": " + reason, true);
+        exit(g, 1);
+    }
+    if (!py::isinstance<py::dict>(data)) {
+        echo(g, "Error: " + str(path) + ": the top level must be a JSON object", true);
+        exit(g, 1);
+    }
+    return data;
+}
+
+// What a numeric setting must be.
+enum class Need { number, positive_number, positive_integer };
+
+// Checks a numeric configuration value (bool is not a number here) and returns
+// it unchanged, a Python object; anything else is a config_error naming
+// `label`, e.g. "config.row_gap".
+inline py::object check_number(const Globals& g, py::handle file, const std::string& label,
+                               py::object value, Need need) {
+    bool is_int = py::isinstance<py::int_>(value) && !py::isinstance<py::bool_>(value);
+    bool is_float = py::isinstance<py::float_>(value);
+    const char* what = need == Need::number            ? "a number"
+                       : need == Need::positive_number ? "a positive number"
+                                                       : "a positive integer";
+    bool ok = need == Need::positive_integer ? is_int : (is_int || is_float);
+    if (ok && is_float) ok = std::isfinite(value.cast<double>());
+    if (ok && need != Need::number) ok = value.cast<double>() > 0;
+    if (!ok) config_error(g, file, label, what, value);
+    return value;
+}
+
+}  // namespace dorvex

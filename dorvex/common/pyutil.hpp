@@ -1,0 +1,84 @@
+// Python-object helpers shared by every dorvex module: module-level names,
+// the ordinary-exception guard, Python-style text and process exit.
+#pragma once
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+
+namespace dorvex {
+
+// The names bound in one module's namespace, looked up at the moment of use,
+// so that a caller who rebinds `module.log` or `module.HAS_PDF_LIBS` is
+// honoured. Only the module's name is stored: no Python object lives in a
+// static that would be destroyed after the interpreter.
+class Globals {
+public:
+    explicit constexpr Globals(const char* module) : module_(module) {}
+
+    py::object operator[](const char* name) const { return module().attr(name); }
+    py::module_ module() const { return py::module_::import(module_); }
+    const char* name() const { return module_; }
+
+private:
+    const char* module_;
+};
+
+// Runs `f`. An ordinary exception (a Python Exception subclass, or a pybind11
+// error that becomes one) is caught and returned; SystemExit,
+// KeyboardInterrupt and GeneratorExit pass through untouched. The only place
+// where a Python error is swallowed.
+template <class F>
+std::optional<py::object> catch_ordinary(F&& f) {
+    try {
+        f();
+        return std::nullopt;
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        return e.value();
+    } catch (py::builtin_exception& e) {
+        e.set_error();
+        return py::error_already_set().value();
+    }
+}
+
+// str(obj) as UTF-8.
+inline std::string str(py::handle obj) { return py::str(obj).cast<std::string>(); }
+
+// format(value, spec), Python's own number formatting (".1f", "d", ...).
+inline std::string format(py::handle value, const char* spec) {
+    return str(py::module_::import("builtins").attr("format")(value, spec));
+}
+
+// Python truth value.
+inline bool truthy(py::handle obj) {
+    int result = PyObject_IsTrue(obj.ptr());
+    if (result < 0) throw py::error_already_set();
+    return result == 1;
+}
+
+inline void log(const Globals& g, const char* level, py::handle message) {
+    g["log"].attr(level)(message);
+}
+inline void log(const Globals& g, const char* level, const std::string& message) {
+    g["log"].attr(level)(message);
+}
+
+inline void echo(const Globals& g, const std::string& text, bool err = false) {
+    g["click"].attr("echo")(text, "err"_a = err);
+}
+
+// Ends the process through the module's `sys.exit`, so click, the host and
+// test runners all see the status.
+[[noreturn]] inline void exit(const Globals& g, int status) {
+    g["sys"].attr("exit")(status);
+    throw std::logic_error("sys.exit returned");
+}
+
+}  // namespace dorvex

@@ -1,0 +1,36 @@
+"""YAML configuration loading for the commands that take YAML."""
+
+import sys
+
+import yaml
+
+
+def load_yaml(path):
+    """The top-level mapping of the YAML file at `path`, in document order, or
+    None after one line on standard error saying why the file cannot be used."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            data = yaml.safe_load(f)
+    except FileNotFoundError:
+        return _fail(path, "file not found")
+    except IsADirectoryError:
+        return _fail(path, "is a folder, not a file")
+    except UnicodeDecodeError as e:
+        return _fail(path, f"not UTF-8 text (byte {e.start})")
+    except yaml.YAMLError as e:
+        where = getattr(e, "problem_mark", None)
+        at = f" at line {where.line + 1} column {where.column + 1}" if where else ""
+        problem = getattr(e, "problem", None) or str(e)
+        return _fail(path, f"not valid YAML: {problem}{at}")
+    except OSError as e:
+        return _fail(path, e.strerror or str(e))
+    if data is None:
+        return {}
+    if not isinstance(data, dict):
+        return _fail(path, f"the top level must be a mapping, not {type(data).__name__}")
+    return data
+
+
+def _fail(path, reason):
+    print(f"Error: {path}: {reason}", file=sys.stderr)
+    return None

@@ -1,0 +1,68 @@
+"""Shared fixtures: click's runner, PDF page rendering and a headless browser."""
+
+import os
+import shutil
+import subprocess
+
+import pytest
+from click.testing import CliRunner
+
+CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
+CHROMIUM_ARGS = [
+    "--no-sandbox",
+    "--disable-gpu",
+    "--disable-dev-shm-usage",
+    "--disable-background-networking",
+    "--disable-component-update",
+    "--disable-sync",
+    "--no-first-run",
+]
+
+
+@pytest.fixture
+def runner():
+    return CliRunner()
+
+
+@pytest.fixture
+def in_tmp(tmp_path, monkeypatch):
+    """Run the test with the temporary folder as the current directory."""
+    monkeypatch.chdir(tmp_path)
+    return tmp_path
+
+
+@pytest.fixture
+def render_pdf_page(tmp_path):
+    """render_pdf_page(pdf, page=1, dpi=50) -> a Pillow image of that page."""
+    from PIL import Image
+
+    def render(pdf, page=1, dpi=50):
+        out = tmp_path / f"render-{os.path.basename(pdf)}-{page}"
+        subprocess.run(
+            ["pdftoppm", "-png", "-r", str(dpi), "-f", str(page), "-l", str(page),
+             "-singlefile", str(pdf), str(out)],
+            check=True,
+        )
+        with Image.open(f"{out}.png") as img:
+            return img.convert("RGB")
+
+    return render
+
+
+@pytest.fixture(scope="session")
+def browser():
+    """A headless Debian Chromium driven by Playwright."""
+    from playwright.sync_api import sync_playwright
+
+    with sync_playwright() as p:
+        b = p.chromium.launch(executable_path=CHROMIUM, args=CHROMIUM_ARGS)
+        yield b
+        b.close()
+
+
+@pytest.fixture
+def page(browser):
+    ctx = browser.new_context()
+    pg = ctx.new_page()
+    yield pg
+    ctx.close()
