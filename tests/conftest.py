@@ -3,9 +3,16 @@
 import os
 import shutil
 import subprocess
+import sys
 
 import pytest
 from click.testing import CliRunner
+
+# Programs installed into the virtual environment (mmdc) are found by the
+# tests also when pytest is started without activating it.
+_VENV_BIN = os.path.dirname(sys.executable)
+if _VENV_BIN not in os.environ.get("PATH", "").split(os.pathsep):
+    os.environ["PATH"] = _VENV_BIN + os.pathsep + os.environ.get("PATH", "")
 
 CHROMIUM = shutil.which("chromium") or "/usr/bin/chromium"
 CHROMIUM_ARGS = [
