@@ -64,12 +64,10 @@ py::object folder_of(py::handle config) {
     return config.attr("get")("folder_path", "./data_cardhall");
 }
 
-py::tuple run(py::object self) {
-    py::object config = self.attr("config");
-    if (auto bad = find_bad_setting(config))
-        throw py::type_error(bad->key + " must be " + bad->what + " (got " +
-                             str(py::repr(bad->value)) + ")");
-
+// The rendered cards in number order, as one text. Neither the per-card texts
+// nor this text outlive the filling-in of the page: with wide characters (the
+// icons) every copy of a large page costs four bytes a character.
+py::object cards_of(py::handle config) {
     py::dict docs = collect_cards(config);
     py::object base_url = config.attr("get")("base_url", "");
     py::object card_template = g["CARD_TEMPLATE"].attr("format");
@@ -84,6 +82,14 @@ py::tuple run(py::object self) {
             "title"_a = get("title", py::str("Document ") + py::str(idx)),
             "description"_a = get("description", "")));
     }
+    return py::str("").attr("join")(cards);
+}
+
+py::tuple run(py::object self) {
+    py::object config = self.attr("config");
+    if (auto bad = find_bad_setting(config))
+        throw py::type_error(bad->key + " must be " + bad->what + " (got " +
+                             str(py::repr(bad->value)) + ")");
 
     py::object download_section = py::str("");
     if (truthy(config.attr("get")("show_download_link", true)))
@@ -94,7 +100,7 @@ py::tuple run(py::object self) {
     py::object final_html = g["INDEX_TEMPLATE"].attr("format")(
         "document_title"_a = config.attr("get")("document_title", "Documentation"),
         "document_description"_a = config.attr("get")("document_description", ""),
-        "cards_html"_a = py::str("").attr("join")(cards), "download_section"_a = download_section);
+        "cards_html"_a = cards_of(config), "download_section"_a = download_section);
 
     py::object os_path = g["os"].attr("path");
     py::object folder_path = folder_of(config);
