@@ -1,0 +1,64 @@
+// dorvex.cardhall: the card index page command. This file holds the module
+// level (imports, templates, command); generate.cpp builds the page.
+#include "common/atomic.hpp"
+#include "common/command.hpp"
+#include "generate.hpp"
+#include "templates.hpp"
+
+namespace {
+
+using dorvex::g_cardhall;
+
+constexpr const char* TEMPLATE_FILE = "config_cardhall_template.yaml";
+
+void cmd_cardhall(py::object config, bool generate_config) {
+    const auto& g = g_cardhall;
+    if (generate_config) {
+        dorvex::write_text_atomic(py::str(TEMPLATE_FILE), g["DEFAULT_YAML_CONTENT"]);
+        dorvex::echo(g, std::string("Success! Template file created at: ") + TEMPLATE_FILE);
+        dorvex::exit(g, 0);
+    }
+    dorvex::require_config(g, config,
+                           {"Error: Please provide a YAML file path using --config or -c.",
+                            "Hint: Run 'dorvex card-hall --generate-config' to get a template."});
+
+    // The loader has already said why a file cannot be used; no page means
+    // status 1.
+    py::object loaded = g["load_yaml"](config);
+    if (loaded.is_none()) dorvex::exit(g, 1);
+    if (auto bad = dorvex::find_bad_setting(loaded))
+        dorvex::config_error(g, config, bad->key, bad->what, bad->value);
+
+    py::object result = g["CardhallGenerator"](loaded).attr("run")();
+    py::object success = result[py::int_(0)];
+    py::object msg = result[py::int_(1)];
+    if (dorvex::truthy(success)) {
+        dorvex::echo(g, "Done: " + dorvex::str(msg));
+        return;
+    }
+    dorvex::echo(g, "Error: " + dorvex::str(msg), true);
+    dorvex::exit(g, 1);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(cardhall, m) {
+    for (const char* name : {"os", "sys", "re", "click"})
+        m.attr(name) = py::module_::import(name);
+    m.attr("app_logging") = py::module_::import("corvalib.app_logging");
+    m.attr("load_yaml") = py::module_::import("dorvex.config").attr("load_yaml");
+    m.attr("log") = m.attr("app_logging").attr("lazy_logger")("Cardhall");
+
+    m.attr("DEFAULT_YAML_CONTENT") = dorvex::cardhall::DEFAULT_YAML_CONTENT;
+    m.attr("INDEX_TEMPLATE") = dorvex::cardhall::INDEX_TEMPLATE;
+    m.attr("CARD_TEMPLATE") = dorvex::cardhall::CARD_TEMPLATE;
+
+    dorvex::init_generator(m);
+
+    m.attr("cmd_cardhall") = dorvex::make_command(
+        m,
+        {"card-hall", "cmd_cardhall",
+         py::str("Generate an HTML index page from a YAML configuration file."), nullptr,
+         "Specify the YAML config file path", "Generate config_cardhall_template.yaml"},
+        cmd_cardhall);
+}
