@@ -164,28 +164,36 @@ def move_file_safe(src, dest, backup):
     """Like move_file_force, but destroys nothing: an existing `dest` makes the
     move fail (FileExistsError) with `src` left in place, and an existing backup
     is kept while the new one takes the next free name "<stem> (N)<ext>".
+    The backup is complete on disk before `src` leaves its place; a move that
+    fails leaves `src` where it was and removes what it had written.
     Returns the backup path used."""
     if not os.path.isfile(src):
         raise FileNotFoundError(f"No such file: {src}")
     if os.path.lexists(dest):
         raise FileExistsError(f"Destination already exists: {dest}")
-    backup = free_name(backup)
-    _copy_atomic(src, backup)
-    tmp = dataIO.temp_path_beside(dest)
+    while True:
+        backup = free_name(backup)
+        try:
+            _copy_new(src, backup)
+            break
+        except FileExistsError:  # taken meanwhile: the next free name
+            continue
+    placed = False
     try:
-        shutil.copy2(src, tmp)
         try:
             # link() refuses an existing name, so a file that appeared meanwhile is kept
-            os.link(tmp, dest)
+            os.link(src, dest)
         except FileExistsError:
-            raise
-        except OSError:  # a file system without hard links
-            if os.path.lexists(dest):
-                raise FileExistsError(f"Destination already exists: {dest}") from None
-            os.replace(tmp, dest)
-    finally:
-        dataIO.discard(tmp)
-    os.remove(src)
+            raise FileExistsError(f"Destination already exists: {dest}") from None
+        except OSError:  # another file system, or one without hard links
+            _copy_new(src, dest)
+        placed = True
+        os.remove(src)
+    except BaseException:
+        if placed:
+            dataIO.discard(dest)
+        dataIO.discard(backup)
+        raise
     return backup
 
 
@@ -198,6 +206,26 @@ def free_name(path):
     while os.path.lexists(f"{stem} ({n}){ext}"):
         n += 1
     return f"{stem} ({n}){ext}"
+
+
+def _copy_new(src, dest):
+    """Copy `src` to a new file `dest`, flushed to disk; FileExistsError when
+    `dest` exists, which is then left untouched."""
+    tmp = dataIO.temp_path_beside(dest)
+    try:
+        shutil.copy2(src, tmp)
+        with open(tmp, "rb") as f:
+            os.fsync(f.fileno())
+        try:
+            os.link(tmp, dest)
+        except FileExistsError:
+            raise
+        except OSError:  # a file system without hard links
+            if os.path.lexists(dest):
+                raise FileExistsError(f"File already exists: {dest}") from None
+            os.replace(tmp, dest)
+    finally:
+        dataIO.discard(tmp)
 
 
 def _copy_atomic(src, dest):
