@@ -164,8 +164,8 @@ def move_file_safe(src, dest, backup):
     """Like move_file_force, but destroys nothing: an existing `dest` makes the
     move fail (FileExistsError) with `src` left in place, and an existing backup
     is kept while the new one takes the next free name "<stem> (N)<ext>".
-    The backup is complete on disk before `src` leaves its place; a move that
-    fails leaves `src` where it was and removes what it had written.
+    The backup is complete before `src` leaves its place; a move that fails
+    leaves `src` where it was and removes what it had written.
     Returns the backup path used."""
     if not os.path.isfile(src):
         raise FileNotFoundError(f"No such file: {src}")
@@ -181,12 +181,15 @@ def move_file_safe(src, dest, backup):
     placed = False
     try:
         try:
-            # link() refuses an existing name, so a file that appeared meanwhile is kept
+            # link() refuses an existing name, so a file that appeared meanwhile
+            # is kept; and the workbook's data stays where it is on the disk, so
+            # not even a power cut can lose it (the backup needs no flush)
             os.link(src, dest)
         except FileExistsError:
             raise FileExistsError(f"Destination already exists: {dest}") from None
         except OSError:  # another file system, or one without hard links
-            _copy_new(src, dest)
+            # a copy, unlike a link, must be on the disk before the source goes
+            _copy_new(src, dest, durable=True)
         placed = True
         os.remove(src)
     except BaseException:
@@ -208,14 +211,16 @@ def free_name(path):
     return f"{stem} ({n}){ext}"
 
 
-def _copy_new(src, dest):
-    """Copy `src` to a new file `dest`, flushed to disk; FileExistsError when
-    `dest` exists, which is then left untouched."""
+def _copy_new(src, dest, durable=False):
+    """Copy `src` to a new file `dest`, complete before it appears under its
+    name (flushed to the disk when `durable`); FileExistsError when `dest`
+    exists, which is then left untouched."""
     tmp = dataIO.temp_path_beside(dest)
     try:
         shutil.copy2(src, tmp)
-        with open(tmp, "rb") as f:
-            os.fsync(f.fileno())
+        if durable:
+            with open(tmp, "rb") as f:
+                os.fsync(f.fileno())
         try:
             os.link(tmp, dest)
         except FileExistsError:
