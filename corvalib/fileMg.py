@@ -1,6 +1,7 @@
 """Files and folders: JSON templates and configurations, file search in natural
 name order, output paths and safe moves."""
 
+import errno
 import json
 import os
 import re
@@ -11,6 +12,9 @@ from . import app_logging, dataIO
 log = app_logging.lazy_logger("fileMg")
 
 _DIGITS = re.compile(r"(\d+)")
+
+# link() failures that mean "no hard link here" rather than "not allowed"
+_NO_LINK = {errno.EXDEV, errno.EPERM, errno.EOPNOTSUPP, errno.ENOTSUP, errno.EMLINK, errno.ENOSYS}
 
 
 def natural_key(text):
@@ -187,8 +191,11 @@ def move_file_safe(src, dest, backup):
             os.link(src, dest)
         except FileExistsError:
             raise FileExistsError(f"Destination already exists: {dest}") from None
-        except OSError:  # another file system, or one without hard links
-            # a copy, unlike a link, must be on the disk before the source goes
+        except OSError as e:
+            if e.errno not in _NO_LINK:
+                raise
+            # another file system, or one without hard links: a copy, which
+            # unlike a link must be on the disk before the source goes
             _copy_new(src, dest, durable=True)
         placed = True
         os.remove(src)
@@ -225,7 +232,9 @@ def _copy_new(src, dest, durable=False):
             os.link(tmp, dest)
         except FileExistsError:
             raise
-        except OSError:  # a file system without hard links
+        except OSError as e:
+            if e.errno not in _NO_LINK:
+                raise
             if os.path.lexists(dest):
                 raise FileExistsError(f"File already exists: {dest}") from None
             os.replace(tmp, dest)
