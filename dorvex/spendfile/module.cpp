@@ -96,10 +96,7 @@ PYBIND11_MODULE(spendfile, m) {
 
     py::dict tpl = default_config();
     m.attr("DEFAULT_CONFIG") = tpl;
-    m.attr("HELP_TEXT") = py::str(HELP_HEAD) +
-                          py::str(m.attr("json").attr("dumps")(tpl, "indent"_a = 4,
-                                                               "ensure_ascii"_a = false)) +
-                          py::str("\n");
+    m.attr("HELP_TEXT") = dorvex::help_with_template(m, HELP_HEAD, tpl);
 
     m.attr("cmd_spendfile") = dorvex::make_command(
         m,
