@@ -10,6 +10,7 @@ import subprocess
 import sys
 import tempfile
 import types
+from pathlib import Path
 
 import pytest
 from openpyxl import Workbook
@@ -47,14 +48,9 @@ def expense(folder, file_name, name="Mara Lindqvist", amount=125.5):
     return workbook(folder / file_name, cells)
 
 
-def config_file(folder, config=None, excel_in=None, **top):
-    data = dict(top)
-    if config is not None:
-        data["config"] = config
-    if excel_in is not None:
-        data["excel_in"] = excel_in
+def config_file(folder, config):
     path = folder / "expense.json"
-    path.write_text(json.dumps(data))
+    path.write_text(json.dumps({"config": config}))
     return str(path)
 
 
@@ -100,9 +96,10 @@ def test_help_text_exact(runner):
     assert sf.HELP_TEXT == HELP_HEAD + json.dumps(sf.DEFAULT_CONFIG, indent=4) + "\n"
     result = runner.invoke(sf.cmd_spendfile, ["--help"])
     assert result.exit_code == 0
-    assert '  * excel_in.amount_cell: (String) The exact cell coordinate for the Amount (e.g., "P56").\n' in result.output
+    assert "  * excel_in.amount_cell: (String) The exact cell" in result.output
     template = json.dumps(sf.DEFAULT_CONFIG, indent=4).replace("\n", "\n  ")
-    assert result.output.endswith("  " + template + "\n\nOptions:\n", 0, result.output.index("Options:") + 9)
+    help_end = result.output.index("Options:") + 9
+    assert result.output.endswith("  " + template + "\n\nOptions:\n", 0, help_end)
     assert '        "dry_run": false\n' in template
 
 
@@ -133,9 +130,9 @@ def test_missing_config(runner):
         (b"[1, 2]", "the top level must be a JSON object"),
         (b'{"config": [1]}', "config must be an object (got [1])"),
         (b'{"excel_in": null}', "excel_in must be an object (got null)"),
-        (b'{"excel_in": {"name_cell": 6}}', "excel_in.name_cell must be a cell name such as D6 (got 6)"),
+        (b'{"excel_in": {"name_cell": 6}}', "excel_in.name_cell must be a cell name such as D6"),
         (b'{"config": {"path": 3}}', "config.path must be an existing folder (got 3)"),
-        (b'{"config": {"path": "./nowhere"}}', 'config.path must be an existing folder (got "./nowhere")'),
+        (b'{"config": {"path": "./no"}}', 'config.path must be an existing folder (got "./no")'),
     ],
 )
 def test_bad_configuration_one_line(runner, in_tmp, content, reason):
@@ -151,7 +148,8 @@ def test_missing_library_hint_and_status_1(runner, data, monkeypatch, caplog):
     expense(data, "a.xlsx")
     monkeypatch.setattr(sf, "HAS_OPENPYXL", False)
     with caplog.at_level(logging.INFO):
-        result = runner.invoke(sf.cmd_spendfile, ["-c", config_file(data.parent, {"path": str(data)})])
+        cfg = config_file(data.parent, {"path": str(data)})
+        result = runner.invoke(sf.cmd_spendfile, ["-c", cfg])
     assert result.exit_code == 1
     assert messages(caplog) == [HINT]
     assert sorted(os.listdir(data)) == ["a.xlsx"]
@@ -174,8 +172,8 @@ def test_defaults_with_dry_run_text(runner, in_tmp, caplog):
         result = runner.invoke(sf.cmd_spendfile, ["-c", "c.json"])
     assert result.exit_code == 0
     assert messages(caplog)[0] == "Starting expense processing in: ./data_spendfile"
-    assert re.fullmatch(r"\[Dry-Run\] Would move: a\.xlsx -> Mara Lindqvist_125\.5_\d{4}_\d{8}\.xlsx",
-                        messages(caplog)[1])
+    moved = r"\[Dry-Run\] Would move: a\.xlsx -> Mara Lindqvist_125\.5_\d{4}_\d{8}\.xlsx"
+    assert re.fullmatch(moved, messages(caplog)[1])
     assert os.listdir(folder / "results") == [] and os.listdir(folder / "backup") == []
     assert (folder / "a.xlsx").exists()
 
@@ -255,7 +253,7 @@ def test_dry_run_forms(data, caplog, dry_run, moves):
     assert (data / "a.xlsx").exists() is not moves
     assert len(moved) == int(moves)
     lines = messages(caplog)
-    assert lines[1].startswith("Processing: a.xlsx -> " if moves else "[Dry-Run] Would move: a.xlsx -> ")
+    assert lines[1].startswith("Processing: " if moves else "[Dry-Run] Would move: ")
     if moves:
         assert (data / "results" / moved[0]).read_bytes() == original
         assert (data / "backup" / "a.xlsx").read_bytes() == original
@@ -300,7 +298,7 @@ def test_collisions_destroy_nothing(data, caplog, fixed_now):
     with caplog.at_level(logging.INFO):
         sf.process_expense_rename({"config": {"path": str(data), "dry_run": False}})
 
-    assert sorted(os.listdir(data / "results")) == [f"Mara_10_{fixed_now}.xlsx", f"Mara_11_{fixed_now}.xlsx"]
+    assert sorted(os.listdir(data / "results")) == [f"Mara_{n}_{fixed_now}.xlsx" for n in (10, 11)]
     assert (data / "results" / f"Mara_10_{fixed_now}.xlsx").read_bytes() == first
     assert (data / "results" / f"Mara_11_{fixed_now}.xlsx").read_bytes() == second
     assert (data / "c.xlsx").read_bytes() == third
@@ -314,40 +312,26 @@ def test_collisions_destroy_nothing(data, caplog, fixed_now):
     assert lines[-1] == "Finished: 2 moved, 0 skipped, 1 failed"
 
 
-def test_unwritable_results_folder_keeps_workbooks(tmp_path):
-    # A folder everyone may enter: the run happens as an ordinary user, for
-    # whom permission bits hold (root ignores them).
-    top = tempfile.mkdtemp(prefix="spendfile-")
-    try:
-        os.chmod(top, 0o777)
-        data = os.path.join(top, "data")
-        os.mkdir(data)
-        os.chmod(data, 0o777)
-        from pathlib import Path
-
-        original = expense(Path(data), "a.xlsx")
-        os.chmod(os.path.join(data, "a.xlsx"), 0o666)
-        os.mkdir(os.path.join(data, "results"), 0o555)
-        os.chmod(os.path.join(data, "results"), 0o555)
-        os.mkdir(os.path.join(data, "backup"))
-        os.chmod(os.path.join(data, "backup"), 0o777)
-        cfg = os.path.join(top, "c.json")
-        with open(cfg, "w") as f:
-            json.dump({"config": {"path": data}}, f)
-        os.chmod(cfg, 0o644)
+def test_unwritable_results_folder_keeps_workbooks():
+    # Run as an ordinary user, for whom permission bits hold (root ignores them).
+    with tempfile.TemporaryDirectory(prefix="spendfile-") as top:
+        data = Path(top, "data")
+        (data / "results").mkdir(parents=True)
+        (data / "backup").mkdir()
+        original = expense(data, "a.xlsx")
+        cfg = config_file(Path(top), {"path": str(data)})
+        for path, mode in [(top, 0o777), (data, 0o777), (data / "backup", 0o777),
+                           (data / "a.xlsx", 0o666), (data / "results", 0o555)]:
+            os.chmod(path, mode)
         argv = [os.path.join(os.path.dirname(sys.executable), "dor-vex"), "spend-file", "-c", cfg]
         if os.geteuid() == 0:
-            argv = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] + argv
+            argv = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", *argv]
         proc = subprocess.run(argv, capture_output=True, text=True, cwd=top)
         assert proc.returncode == 0, proc.stderr
-        assert f"Failed to move {data}/a.xlsx: " in proc.stderr
+        assert f"Failed to move {data / 'a.xlsx'}: [Errno 13] Permission denied" in proc.stderr
         assert "Finished: 0 moved, 0 skipped, 1 failed" in proc.stderr
-        assert Path(data, "a.xlsx").read_bytes() == original
-        assert os.listdir(os.path.join(data, "results")) == []
-        assert os.listdir(os.path.join(data, "backup")) == []
-    finally:
-        subprocess.run(["chmod", "-R", "u+w", top], check=True)
-        subprocess.run(["rm", "-rf", top], check=True)
+        assert (data / "a.xlsx").read_bytes() == original
+        assert os.listdir(data / "results") == [] and os.listdir(data / "backup") == []
 
 
 def test_missing_folder_creates_nothing(tmp_path, caplog):
@@ -360,8 +344,9 @@ def test_missing_folder_creates_nothing(tmp_path, caplog):
 def test_results_name_taken_by_a_file(runner, data, caplog):
     expense(data, "a.xlsx")
     (data / "results").write_text("a file where the folder belongs")
+    cfg = config_file(data.parent, {"path": str(data)})
     with caplog.at_level(logging.INFO):
-        result = runner.invoke(sf.cmd_spendfile, ["-c", config_file(data.parent, {"path": str(data)})])
+        result = runner.invoke(sf.cmd_spendfile, ["-c", cfg])
     assert result.exit_code == 1
     assert messages(caplog)[0].startswith("Cannot create the results and backup folders: ")
     assert (data / "a.xlsx").exists()

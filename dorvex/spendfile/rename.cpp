@@ -63,7 +63,8 @@ py::str datecode() {
 
 bool rename_expenses(const py::dict& config) {
     if (!truthy(g["HAS_OPENPYXL"])) {
-        log(g, "error", "Missing required package 'openpyxl'. Please run: pip install Dorvex[excel]");
+        log(g, "error",
+            "Missing required package 'openpyxl'. Please run: pip install Dorvex[excel]");
         return false;
     }
     py::object cfg_main = config.attr("get")("config", py::dict());
