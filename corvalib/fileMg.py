@@ -1,6 +1,7 @@
 """Files and folders: JSON templates and configurations, file search in natural
 name order, output paths and safe moves."""
 
+import errno
 import json
 import os
 import re
@@ -11,6 +12,9 @@ from . import app_logging, dataIO
 log = app_logging.lazy_logger("fileMg")
 
 _DIGITS = re.compile(r"(\d+)")
+
+# link() failures that mean "no hard link here" rather than "not allowed"
+_NO_LINK = {errno.EXDEV, errno.EPERM, errno.EOPNOTSUPP, errno.ENOTSUP, errno.EMLINK, errno.ENOSYS}
 
 
 def natural_key(text):
@@ -164,28 +168,42 @@ def move_file_safe(src, dest, backup):
     """Like move_file_force, but destroys nothing: an existing `dest` makes the
     move fail (FileExistsError) with `src` left in place, and an existing backup
     is kept while the new one takes the next free name "<stem> (N)<ext>".
+    The backup is complete before `src` leaves its place; a move that fails
+    leaves `src` where it was and removes what it had written.
     Returns the backup path used."""
     if not os.path.isfile(src):
         raise FileNotFoundError(f"No such file: {src}")
     if os.path.lexists(dest):
         raise FileExistsError(f"Destination already exists: {dest}")
-    backup = free_name(backup)
-    _copy_atomic(src, backup)
-    tmp = dataIO.temp_path_beside(dest)
-    try:
-        shutil.copy2(src, tmp)
+    while True:
+        backup = free_name(backup)
         try:
-            # link() refuses an existing name, so a file that appeared meanwhile is kept
-            os.link(tmp, dest)
+            _copy_new(src, backup)
+            break
+        except FileExistsError:  # taken meanwhile: the next free name
+            continue
+    placed = False
+    try:
+        try:
+            # link() refuses an existing name, so a file that appeared meanwhile
+            # is kept; and the workbook's data stays where it is on the disk, so
+            # not even a power cut can lose it (the backup needs no flush)
+            os.link(src, dest)
         except FileExistsError:
-            raise
-        except OSError:  # a file system without hard links
-            if os.path.lexists(dest):
-                raise FileExistsError(f"Destination already exists: {dest}") from None
-            os.replace(tmp, dest)
-    finally:
-        dataIO.discard(tmp)
-    os.remove(src)
+            raise FileExistsError(f"Destination already exists: {dest}") from None
+        except OSError as e:
+            if e.errno not in _NO_LINK:
+                raise
+            # another file system, or one without hard links: a copy, which
+            # unlike a link must be on the disk before the source goes
+            _copy_new(src, dest, durable=True)
+        placed = True
+        os.remove(src)
+    except BaseException:
+        if placed:
+            dataIO.discard(dest)
+        dataIO.discard(backup)
+        raise
     return backup
 
 
@@ -198,6 +216,30 @@ def free_name(path):
     while os.path.lexists(f"{stem} ({n}){ext}"):
         n += 1
     return f"{stem} ({n}){ext}"
+
+
+def _copy_new(src, dest, durable=False):
+    """Copy `src` to a new file `dest`, complete before it appears under its
+    name (flushed to the disk when `durable`); FileExistsError when `dest`
+    exists, which is then left untouched."""
+    tmp = dataIO.temp_path_beside(dest)
+    try:
+        shutil.copy2(src, tmp)
+        if durable:
+            with open(tmp, "rb") as f:
+                os.fsync(f.fileno())
+        try:
+            os.link(tmp, dest)
+        except FileExistsError:
+            raise
+        except OSError as e:
+            if e.errno not in _NO_LINK:
+                raise
+            if os.path.lexists(dest):
+                raise FileExistsError(f"File already exists: {dest}") from None
+            os.replace(tmp, dest)
+    finally:
+        dataIO.discard(tmp)
 
 
 def _copy_atomic(src, dest):

@@ -148,3 +148,36 @@ def test_lazy_logger_sets_up_on_first_record(capsys):
     app_logging.setup_logging("Dorvex", debug=True)
     app_logging.setup_logging("Dorvex", debug=True)
     assert len(root.handlers) == 1 and root.level == logging.DEBUG
+
+
+def test_move_file_safe_failure_leaves_only_the_source(tmp_path, monkeypatch):
+    src, dest, bak = (str(tmp_path / n) for n in ("src.xlsx", "dest.xlsx", "bak.xlsx"))
+    (tmp_path / "src.xlsx").write_bytes(b"new")
+    real_remove = os.remove
+
+    def refuse_source(path, *args, **kwargs):
+        if path == src:
+            raise PermissionError(13, "Permission denied", path)
+        return real_remove(path, *args, **kwargs)
+
+    monkeypatch.setattr(os, "remove", refuse_source)
+    with pytest.raises(PermissionError):
+        fileMg.move_file_safe(src, dest, bak)
+    assert sorted(os.listdir(tmp_path)) == ["src.xlsx"]
+
+
+def test_move_file_safe_without_hard_links(tmp_path, monkeypatch):
+    def no_links(*_args, **_kwargs):
+        raise PermissionError(1, "Operation not permitted")
+
+    monkeypatch.setattr(os, "link", no_links)
+    (tmp_path / "src.xlsx").write_bytes(b"new")
+    (tmp_path / "taken.xlsx").write_bytes(b"old")
+    with pytest.raises(FileExistsError):
+        fileMg.move_file_safe(str(tmp_path / "src.xlsx"), str(tmp_path / "taken.xlsx"),
+                              str(tmp_path / "bak.xlsx"))
+    fileMg.move_file_safe(str(tmp_path / "src.xlsx"), str(tmp_path / "d.xlsx"),
+                          str(tmp_path / "bak.xlsx"))
+    assert sorted(os.listdir(tmp_path)) == ["bak.xlsx", "d.xlsx", "taken.xlsx"]
+    assert (tmp_path / "d.xlsx").read_bytes() == b"new" == (tmp_path / "bak.xlsx").read_bytes()
+    assert (tmp_path / "taken.xlsx").read_bytes() == b"old"

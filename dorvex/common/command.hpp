@@ -42,6 +42,14 @@ inline py::object make_command(const py::module_& m, const CommandSpec& spec, Co
                                  "help"_a = spec.help);
 }
 
+// A HELP_TEXT: the fixed `head`, then the template as JSON with the module's
+// `json` (4-space indent, non-ASCII kept), so the help always shows the
+// defaults in force, then a newline.
+inline py::str help_with_template(const py::module_& m, const char* head, py::handle tpl) {
+    py::object text = m.attr("json").attr("dumps")(tpl, "indent"_a = 4, "ensure_ascii"_a = false);
+    return py::str(head) + py::str(text) + py::str("\n");
+}
+
 // Writes `tpl` through fileMg.generate_json_template, echoes `prefix` and the
 // path, and ends with status 0.
 [[noreturn]] inline void write_json_template(
