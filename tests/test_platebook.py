@@ -5,6 +5,7 @@ import json
 import logging
 import os
 import subprocess
+import sys
 
 import pytest
 from PIL import Image
@@ -340,3 +341,13 @@ def test_output_path_joins_image_folder(runner, tmp_path):
     target.parent.mkdir()
     assert run(runner, tmp_path, template(image_folder=str(tmp_path), output_file=str(target))).exit_code == 0
     assert len(PdfReader(target).pages) == 1
+
+
+def test_module_loads_without_pdf_libraries():
+    code = (
+        "import sys; sys.modules['fpdf'] = None\n"
+        "import dorvex.platebook as pb\n"
+        "print(pb.HAS_PDF_LIBS, pb.FPDF is object, pb.LabReport.__mro__[1] is object, hasattr(pb, 'Image'))"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.split() == ["False", "True", "True", "False"]
