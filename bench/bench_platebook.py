@@ -8,6 +8,7 @@ import os
 import shutil
 import sys
 import tempfile
+import time
 
 from PIL import Image, ImageDraw
 
@@ -74,7 +75,8 @@ for g in groups:
             pdf.image(p, x=x, y=y, w=cell_w, h=cell_h, keep_aspect_ratio=True)
             pdf.set_xy(x, y + cell_h + 1)
             pdf.set_font("helvetica", "B", 8)
-            pdf.multi_cell(cell_w, 4, f"Figure {i + 1}:  " + os.path.basename(p), align="C")
+            caption = os.path.splitext(os.path.basename(p))[0][len("Result"):].replace("_", " ").strip()
+            pdf.multi_cell(cell_w, 4, f"Figure {i + 1}:  " + caption, align="C")
         y += cell_h + conf["row_gap"]
 pdf.output(os.path.join(folder, conf["output_file"]))
 '''
@@ -89,10 +91,11 @@ def plot(path, index):
     for i in range(0, 1200, 80):
         d.line([(0, i), (1600, i)], fill=(225, 225, 225))
     d.line([(x, 900 - ((x * (index + 7)) % 613)) for x in range(0, 1600, 4)], fill=(20, 70, 170), width=3)
-    img.save(path, quality=90) if path.endswith(".jpg") else img.save(path)
+    img.save(path, quality=90) if path.endswith(".jpg") else img.save(path, compress_level=3)
 
 
 def main():
+    start = time.perf_counter()
     with tempfile.TemporaryDirectory() as tmp:
         images = os.path.join(tmp, "images")
         os.makedirs(images)
@@ -127,6 +130,7 @@ def main():
             contenders["img2pdf (reference, no layout)"] = ["img2pdf", *paths, "-o", os.path.join(tmp, "img2pdf.pdf")]
         else:
             print("img2pdf not found (make bench installs it): reference skipped")
+        print(f"{IMAGES} images written in {time.perf_counter() - start:.1f} s")
         summary = compare(contenders, rounds=ROUNDS, cwd=tmp)
     report(f"platebook: {IMAGES} images in 3 groups (median of {ROUNDS}, alternating)",
            summary, "fpdf2 script (floor)")
