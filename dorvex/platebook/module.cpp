@@ -1,6 +1,6 @@
 // dorvex.platebook: the PDF lab report command. This file holds the module
-// level (imports, template, help text, command); report.hpp declares the
-// worker and page classes.
+// level (imports, template, help text, classes, command); the classes' work is
+// in discovery.cpp, layout.cpp, render.cpp and text.cpp.
 #include "common/command.hpp"
 #include "report.hpp"
 
@@ -85,7 +85,55 @@ void cmd_platebook(py::object config, bool generate_config) {
                     "Invalid configuration format. Missing 'config', 'main_page', or 'groups'.");
         dorvex::exit(g, 1);
     }
-    g["ReportGenerator"](cfg, main_page, groups).attr("generate")();
+    dorvex::check_settings(g, config, cfg, main_page, groups);
+    py::object report = g["ReportGenerator"](cfg, main_page, groups);
+    report.attr("generate")();
+    // the worker has logged why no PDF was written
+    if (!dorvex::report_written(report)) dorvex::exit(g, 1);
+}
+
+// Unicode fonts tried in this order when helvetica cannot encode a text:
+// (family, regular file, bold file, index in a font collection). The first
+// found draws the text, later ones fill in the characters it lacks.
+py::list unicode_fonts() {
+    py::list fonts;
+    fonts.append(py::make_tuple("DejaVuSans", "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf",
+                                "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf", 0));
+    // index 2 of the collection is the Simplified Chinese face
+    fonts.append(py::make_tuple("NotoSansCJK", "/usr/share/fonts/opentype/noto/NotoSansCJK-Regular.ttc",
+                                "/usr/share/fonts/opentype/noto/NotoSansCJK-Bold.ttc", 2));
+    return fonts;
+}
+
+void define_classes(py::module_& m) {
+    // LabReport must subclass a Python class (FPDF), so it is made with type().
+    py::dict ns;
+    ns["__module__"] = "dorvex.platebook";
+    ns["__doc__"] = "The report document: FPDF with a running header from page 2 on.";
+    py::object lab_report = py::module_::import("builtins").attr("type")(
+        "LabReport", py::make_tuple(m.attr("FPDF")), ns);
+    lab_report.attr("header") =
+        py::cpp_function(dorvex::lab_report_header, py::name("header"), py::is_method(lab_report));
+    m.attr("LabReport") = lab_report;
+
+    py::class_<dorvex::ReportGenerator> cls(m, "ReportGenerator", py::dynamic_attr());
+    cls.def(py::init<>());
+    // The documented attributes belong in the instance dictionary, which only
+    // exists once the C++ part is constructed: wrap that constructor.
+    py::object construct = cls.attr("__init__");
+    cls.attr("__init__") = py::cpp_function(
+        [construct](py::object self, py::object config, py::object main_page, py::object user_groups) {
+            construct(self);
+            dorvex::report_init(self, config, main_page, user_groups);
+        },
+        py::name("__init__"), py::is_method(cls), py::arg("config"), py::arg("main_page"),
+        py::arg("user_groups"));
+    cls.def("get_max_ratio_from_images", &dorvex::get_max_ratio_from_images, py::arg("images"))
+        .def("calculate_layout_size", &dorvex::calculate_layout_size, py::arg("num_rows"),
+             py::arg("standard_cell_w"), py::arg("max_ratio"), py::arg("budget_height"))
+        .def("parse_files", &dorvex::parse_files)
+        .def("add_toc", &dorvex::add_toc, py::arg("data"))
+        .def("generate", &dorvex::generate);
 }
 
 }  // namespace
@@ -118,7 +166,8 @@ PYBIND11_MODULE(platebook, m) {
                                                                "ensure_ascii"_a = false)) +
                           py::str("\n");
 
-    dorvex::init_report(m);
+    m.attr("UNICODE_FONTS") = unicode_fonts();
+    define_classes(m);
 
     m.attr("cmd_platebook") = dorvex::make_command(
         m,

@@ -1,13 +1,50 @@
-// The report worker `ReportGenerator` and the page class `LabReport`.
+// The report worker `ReportGenerator` and the page class `LabReport`: what the
+// files implementing them share.
 #pragma once
 
 #include "common/pyutil.hpp"
+#include "text.hpp"
 
 namespace dorvex {
 
 inline constexpr Globals g_platebook{"dorvex.platebook"};
 
-// Binds `LabReport` (a subclass of the module's FPDF) and `ReportGenerator`.
-void init_report(py::module_& m);
+// The C++ side of a ReportGenerator. The documented attributes (conf, pdf,
+// links ...) live in the instance dictionary, as they would on a Python
+// object; only state no caller needs to see is kept here.
+struct ReportGenerator {
+    ReportFonts fonts;
+    bool written = false;  // the PDF reached its place
+};
+
+// discovery.cpp
+void report_init(py::object self, py::object config, py::object main_page, py::object user_groups);
+py::object get_max_ratio_from_images(py::object self, py::object images);
+py::dict parse_files(py::object self);
+
+// layout.cpp
+py::tuple calculate_layout_size(py::object self, py::object num_rows, py::object standard_cell_w,
+                                py::object max_ratio, py::object budget_height);
+
+// One group's grid, with the inputs it was computed from.
+struct GroupGrid {
+    py::object budget_h;  // the group's share of the usable page height
+    long cols = 1;
+    long rows = 0;
+    double cell_w = 0;
+    double cell_h = 0;
+};
+GroupGrid plan_group(py::object self, py::handle g_conf, py::handle images);
+
+// render.cpp
+void lab_report_header(py::object self);
+void add_toc(py::object self, py::object data);
+void generate(py::object self);
+// False when `generate` wrote no PDF.
+bool report_written(py::handle report);
+
+// settings.cpp: the configuration checks the command makes before any work.
+void check_settings(const Globals& g, py::handle file, py::handle cfg, py::handle main_page,
+                    py::handle groups);
 
 }  // namespace dorvex

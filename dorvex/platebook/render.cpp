@@ -1,0 +1,197 @@
+// Report rendering: the running page header, the first page with its facts
+// and group links, the captioned image grids, and the atomic PDF write.
+#include <optional>
+#include <vector>
+
+#include "common/atomic.hpp"
+#include "report.hpp"
+
+namespace dorvex {
+
+namespace {
+
+const auto& g = g_platebook;
+
+constexpr double MARGIN_LR = 15;
+constexpr double CONTENT_RIGHT = 195;  // page width 210 less the right margin
+constexpr double GUTTER = 5;
+constexpr double HEADER_BAND = 10;
+
+ReportFonts& fonts_of(py::handle self) { return self.cast<ReportGenerator&>().fonts; }
+
+// cell(...) that moves to the start of the next line, fpdf's former ln=True
+void cell_line(py::handle pdf, double w, double h, py::handle text, const char* align = "L",
+               py::object link = py::str("")) {
+    pdf.attr("cell")(w, h, text, "align"_a = align, "link"_a = link, "new_x"_a = "LMARGIN",
+                     "new_y"_a = "NEXT");
+}
+
+std::vector<std::pair<py::object, py::object>> main_page_facts(py::handle main_page) {
+    std::vector<std::pair<py::object, py::object>> facts;
+    py::object get = main_page.attr("get");
+    py::object dut = get("dut_inform");
+    if (truthy(dut)) facts.emplace_back(py::str("DUT"), dut);
+    py::object env = get("environment");
+    if (truthy(env)) facts.emplace_back(py::str("ENVIRONMENT"), env);
+    for (int n = 1; n <= 10; ++n) {
+        py::object u_title = get("user_title_" + std::to_string(n));
+        py::object u_content = get("user_content_" + std::to_string(n));
+        if (truthy(u_title) && truthy(u_content)) facts.emplace_back(u_title, u_content);
+    }
+    return facts;
+}
+
+}  // namespace
+
+void lab_report_header(py::object self) {
+    py::object page = self.attr("page_no")();
+    if (page <= py::int_(1)) return;
+    self.attr("set_font")("helvetica", "B", 10);
+    self.attr("set_text_color")(150);
+    self.attr("cell")(0, 10, "Lab Report - Page " + str(page), "align"_a = "R");
+    self.attr("ln")(10);
+}
+
+void add_toc(py::object self, py::object data) {
+    ReportFonts& fonts = fonts_of(self);
+    py::object pdf = self.attr("pdf");
+    py::object main_page = self.attr("main_page");
+    py::object title_of_report = main_page.attr("get")("title_of_report", "Lab Report");
+    pdf.attr("add_page")();
+
+    cell_line(pdf, 0, 20, fonts.use(g, pdf, "B", 20, title_of_report), "C");
+    pdf.attr("set_text_color")(0);
+    for (const auto& [label, content] : main_page_facts(main_page)) {
+        pdf.attr("set_x")(18);
+        // a title that is not text (a number) is shown as text rather than failing
+        py::str shown_label = fonts.use(g, pdf, "B", 10, py::str(label).attr("strip")());
+        pdf.attr("cell")(35, 4, shown_label, "align"_a = "L");
+        py::str shown = fonts.use(g, pdf, "B", 10, py::str(":   ") + py::str(content));
+        cell_line(pdf, 0, 4, shown);
+    }
+    pdf.attr("ln")(10);
+
+    pdf.attr("set_text_color")(0, 0, 255);
+    py::dict links = self.attr("links");
+    long i = 0;
+    for (py::handle group : data) {
+        py::object link_id = pdf.attr("add_link")();
+        links[group] = link_id;
+        py::str entry = py::str(std::to_string(++i) + ". ") + py::str(group);
+        cell_line(pdf, 0, 10, fonts.use(g, pdf, "U", 12, entry), "L", link_id);
+    }
+    pdf.attr("set_text_color")(0);
+}
+
+void generate(py::object self) {
+    ReportGenerator& state = self.cast<ReportGenerator&>();
+    state.written = false;
+    py::dict data = self.attr("parse_files")();
+    if (!truthy(data)) {
+        log(g, "warning", "No data found matching patterns. Aborting.");
+        return;
+    }
+
+    py::dict group_conf_map;
+    for (py::handle g_def : self.attr("groups_def")) group_conf_map[g_def[py::str("name")]] = g_def;
+
+    // Every grid is sized before the first page is drawn: a group whose rows
+    // leave no room ends the run with nothing written, not with a broken page.
+    std::vector<std::optional<GroupGrid>> grids;
+    for (auto [group_name, images] : data) {
+        if (!truthy(images)) {
+            grids.emplace_back();
+            continue;
+        }
+        GroupGrid grid = plan_group(self, group_conf_map[group_name], images);
+        if (grid.cell_h <= 0 || grid.cell_w <= 0) {
+            log(g, "error",
+                "Group '" + str(group_name) + "': " + std::to_string(py::len(images)) +
+                    " images in " + std::to_string(grid.rows) + " rows do not fit its " +
+                    format(grid.budget_h, ".1f") +
+                    "mm (title_buffer and row_gap included); raise cols_per_row or lower "
+                    "experiments_per_page. No report written.");
+            return;
+        }
+        grids.push_back(grid);
+    }
+
+    self.attr("add_toc")(data);
+
+    py::object conf = self.attr("conf");
+    py::object pdf = self.attr("pdf");
+    py::dict links = self.attr("links");
+    double page_h = conf.attr("get")("page_height", 297).cast<double>();
+    double top_m = conf.attr("get")("top_margin", 15).cast<double>();
+    double btm_m = conf.attr("get")("bottom_margin", 15).cast<double>();
+    double row_gap = conf.attr("get")("row_gap", 10).cast<double>();
+
+    size_t index = 0;
+    for (auto [group_name, images] : data) {
+        const std::optional<GroupGrid>& grid = grids[index++];
+        if (!grid) continue;
+        log(g, "info", "Processing layout: " + str(group_name));
+
+        double current_y = pdf.attr("get_y")().cast<double>();
+        double budget_h = grid->budget_h.cast<double>();
+        if (current_y + budget_h > page_h - btm_m) {
+            pdf.attr("add_page")();
+        } else if (current_y > top_m + HEADER_BAND) {
+            double separator_y = current_y + 5;
+            pdf.attr("set_draw_color")(200);
+            pdf.attr("line")(MARGIN_LR, separator_y, CONTENT_RIGHT, separator_y);
+            pdf.attr("set_y")(separator_y + 5);
+        }
+        py::object start_y = pdf.attr("get_y")();
+        if (links.contains(group_name))
+            pdf.attr("set_link")(links[group_name], "y"_a = start_y, "page"_a = pdf.attr("page_no")());
+
+        py::str title = fonts_of(self).use(g, pdf, "B", 14, group_name);
+        pdf.attr("set_text_color")(0, 51, 102);
+        cell_line(pdf, 0, 8, title);
+        pdf.attr("ln")(1);
+
+        double row_start_y = pdf.attr("get_y")().cast<double>();
+        long i = 0;
+        for (py::handle img_data : images) {
+            double x_pos = MARGIN_LR + i * (grid->cell_w + GUTTER);
+            // keep_aspect_ratio: an image narrower or wider than the group's
+            // tallest shape keeps its own shape, centred in the cell
+            pdf.attr("image")(img_data[py::str("path")], "x"_a = x_pos, "y"_a = row_start_y,
+                              "w"_a = grid->cell_w, "h"_a = grid->cell_h,
+                              "keep_aspect_ratio"_a = true);
+            pdf.attr("set_xy")(x_pos, row_start_y + grid->cell_h + 1);
+            py::str caption = fonts_of(self).use(
+                g, pdf, "B", 8,
+                py::str("Figure " + std::to_string(i + 1) + ":  ") + py::str(img_data[py::str("caption")]));
+            pdf.attr("set_text_color")(0);
+            pdf.attr("multi_cell")(grid->cell_w, 4, caption, "align"_a = "C");
+            if (++i == grid->cols) {
+                i = 0;
+                row_start_y += grid->cell_h + row_gap;
+            }
+        }
+    }
+
+    py::object output_path = g["os"].attr("path").attr("join")(
+        conf.attr("get")("image_folder", "."), conf.attr("get")("output_file", "report.pdf"));
+    auto failure = catch_ordinary([&] {
+        AtomicPath tmp(output_path);
+        pdf.attr("output")(tmp.temp());
+        tmp.commit();
+    });
+    if (failure) {
+        log(g, "error", "Cannot write the report " + str(output_path) + ": " + str(*failure));
+        return;
+    }
+    state.written = true;
+    log(g, "info", "Success! Custom Report Generated: " + str(output_path));
+}
+
+bool report_written(py::handle report) {
+    // a replacement class from a caller has no C++ side to ask
+    if (!py::isinstance<ReportGenerator>(report)) return true;
+    return report.cast<ReportGenerator&>().written;
+}
+
+}  // namespace dorvex
