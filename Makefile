@@ -6,7 +6,7 @@ PYTHON ?= python3.11
 VENV   := .venv
 PY     := $(VENV)/bin/python
 PIP    := $(VENV)/bin/pip
-DEBS   := chromium poppler-utils fonts-dejavu-core fonts-noto-color-emoji
+DEBS   := chromium poppler-utils fonts-dejavu-core fonts-noto-cjk fonts-noto-color-emoji
 SOURCES := $(shell find dorvex corvalib -name '*.cpp' -o -name '*.hpp' -o -name '*.py') \
            CMakeLists.txt pyproject.toml
 

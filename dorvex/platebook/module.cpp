@@ -153,18 +153,13 @@ PYBIND11_MODULE(platebook, m) {
         m.attr("HAS_PDF_LIBS") = false;
     }
 
-    py::module_ corvalib = py::module_::import("corvalib");
     for (const char* name : {"app_logging", "fileMg", "parseTools"})
         m.attr(name) = py::module_::import((std::string("corvalib.") + name).c_str());
-    (void)corvalib;
     m.attr("log") = m.attr("app_logging").attr("lazy_logger")("Platebook");
 
     py::dict tpl = default_config();
     m.attr("DEFAULT_CONFIG") = tpl;
-    m.attr("HELP_TEXT") = py::str(HELP_HEAD) +
-                          py::str(m.attr("json").attr("dumps")(tpl, "indent"_a = 4,
-                                                               "ensure_ascii"_a = false)) +
-                          py::str("\n");
+    m.attr("HELP_TEXT") = dorvex::help_with_template(m, HELP_HEAD, tpl);
 
     m.attr("UNICODE_FONTS") = unicode_fonts();
     define_classes(m);
