@@ -143,4 +143,25 @@ inline py::object check_number(const Globals& g, py::handle file, const std::str
     return value;
 }
 
+// Checks that a configuration value is text (a str, and not empty when
+// `non_empty`) and returns it unchanged; anything else is a config_error.
+inline py::object check_text(const Globals& g, py::handle file, const std::string& label,
+                             py::object value, bool non_empty = false) {
+    bool ok = py::isinstance<py::str>(value) && (!non_empty || truthy(value));
+    if (!ok) config_error(g, file, label, non_empty ? "a non-empty string" : "a string", value);
+    return value;
+}
+
+// Checks that a configuration value is a JSON object whose values are all
+// strings (a title map, say) and returns it unchanged.
+inline py::object check_text_map(const Globals& g, py::handle file, const std::string& label,
+                                 py::object value) {
+    bool ok = py::isinstance<py::dict>(value);
+    if (ok)
+        for (auto item : py::reinterpret_borrow<py::dict>(value))
+            ok = ok && py::isinstance<py::str>(item.second);
+    if (!ok) config_error(g, file, label, "an object of strings", value);
+    return value;
+}
+
 }  // namespace dorvex
