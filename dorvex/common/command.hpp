@@ -26,6 +26,9 @@ using CommandBody = std::function<void(py::object config, bool generate_config)>
 // the keyword arguments `config` and `generate_config` that click passes.
 inline py::object make_command(const py::module_& m, const CommandSpec& spec, CommandBody body) {
     py::object click = m.attr("click");
+    // The docstring is the documented one, without pybind11's signature line.
+    py::options options;
+    options.disable_function_signatures();
     py::cpp_function callback(
         [body](py::object config, py::object generate_config) {
             body(config, truthy(generate_config));
