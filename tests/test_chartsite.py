@@ -4,7 +4,6 @@ with a small fake one placed first on PATH for the failure paths."""
 import json
 import logging
 import os
-import stat
 import subprocess
 import sys
 
@@ -15,8 +14,8 @@ import dorvex.chartsite as cs
 FLOWCHART = "flowchart LR\n  Start --> Check{Check}\n  Check -->|yes| Done\n"
 SEQUENCE = "sequenceDiagram\n  Alice->>Bob: Hello Bob\n  Bob-->>Alice: Hi Alice\n"
 
-# Records its arguments one per line, fails for inputs named *bad*, exits 0
-# without output for *empty*, else writes a small SVG holding the source.
+# Records its arguments, fails for inputs named *bad*, exits 0 without output
+# for *empty*, else writes a small SVG holding the source.
 FAKE_MMDC = """#!/bin/sh
 printf '%s\\n' "$@" >> "$FAKE_MMDC_LOG"
 case "$2" in *bad*) echo "fake mmdc: cannot render" >&2; exit 3;; esac
@@ -24,6 +23,9 @@ case "$2" in *empty*) exit 0;; esac
 { printf '<svg xmlns="http://www.w3.org/2000/svg" width="20" height="10"><desc>'
   cat "$2"; printf '</desc></svg>'; } > "$4"
 """
+ERR_MMDC = ("Mermaid CLI ('mmdc') is not installed or not in PATH.\n"
+            "Please install it via: npm install -g @mermaid-js/mermaid-cli")
+WARN_EMPTY = "\n[WARNING] No .md or .mmd files were found in the input folder.\n"
 
 
 def md_item(page, title):
@@ -41,71 +43,48 @@ def write_config(path, **settings):
 
 @pytest.fixture
 def fake_mmdc(tmp_path, monkeypatch):
-    """A fake mmdc first on PATH; returns the list of argument vectors it got."""
-    bin_dir = tmp_path / "fakebin"
-    bin_dir.mkdir()
-    script = bin_dir / "mmdc"
+    """A fake mmdc first on PATH; returns a function listing the input paths it got."""
+    script = tmp_path / "fakebin" / "mmdc"
+    script.parent.mkdir()
     script.write_text(FAKE_MMDC)
-    script.chmod(script.stat().st_mode | stat.S_IXUSR)
+    script.chmod(0o755)
     log = tmp_path / "mmdc-calls.txt"
     monkeypatch.setenv("FAKE_MMDC_LOG", str(log))
-    monkeypatch.setenv("PATH", f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
-
-    def calls():
-        if not log.exists():
-            return []
-        args = log.read_text().splitlines()
-        return [args[i : i + 4] for i in range(0, len(args), 4)]
-
-    return calls
+    monkeypatch.setenv("PATH", f"{script.parent}{os.pathsep}{os.environ['PATH']}")
+    return lambda: log.read_text().splitlines()[1::4] if log.exists() else []
 
 
 @pytest.fixture
-def site(tmp_path):
-    """An input folder `in`, an output folder `out` and a configuration."""
-    src = tmp_path / "in"
+def site(tmp_path, runner):
+    """Input folder `in`, output folder `out`, and run(**settings) -> result."""
+    src, out = tmp_path / "in", tmp_path / "out"
     src.mkdir()
-    out = tmp_path / "out"
 
-    def run(runner, **settings):
-        conf = write_config(tmp_path / "site.json", input_folder=str(src), output_folder=str(out),
-                            **settings)
+    def run(**settings):
+        conf = write_config(tmp_path / "site.json", input_folder=str(src),
+                            output_folder=str(out), **settings)
         return runner.invoke(cs.cmd_chartsite, ["-c", conf])
 
     return src, out, run
 
 
-# --- module level and command ---------------------------------------------
-
-
-def test_module_attributes_in_order():
-    names = [n for n in vars(cs) if not n.startswith("__")]
-    assert names == ["os", "subprocess", "sys", "shutil", "click", "markdown", "HAS_MD", "fileMg",
-                     "app_logging", "log", "PAGE_TEMPLATE", "INDEX_TEMPLATE", "DEFAULT_CONFIG",
-                     "MermaidConverter", "cmd_chartsite"]
-    assert cs.__file__.endswith(".so")
-    assert list(cs.DEFAULT_CONFIG["config"]) == ["input_folder", "output_folder", "index_title",
-                                                 "doc_titles", "chart_titles"]
-    assert cs.cmd_chartsite.name == "chartsite"
+def test_module_level():
+    assert [n for n in vars(cs) if not n.startswith("__")] == [
+        "os", "subprocess", "sys", "shutil", "click", "markdown", "HAS_MD", "fileMg",
+        "app_logging", "log", "PAGE_TEMPLATE", "INDEX_TEMPLATE", "DEFAULT_CONFIG",
+        "MermaidConverter", "cmd_chartsite"]
+    assert list(cs.DEFAULT_CONFIG["config"]) == [
+        "input_folder", "output_folder", "index_title", "doc_titles", "chart_titles"]
     assert cs.cmd_chartsite.callback.__doc__ == "Command entry point for Chartsite Generator"
-
-
-def test_templates_fill_with_their_fields_only():
     page = cs.PAGE_TEMPLATE.format(title="T1", body_content="B1")
-    assert page.startswith("\n<!DOCTYPE html>\n<html>\n<head>\n    <meta charset=\"UTF-8\">\n"
+    assert page.startswith('\n<!DOCTYPE html>\n<html>\n<head>\n    <meta charset="UTF-8">\n'
                            "    <title>T1</title>\n    <style>\n        /* Base Notion Style */\n")
-    assert '        <div class="title-text">T1</div>\n' in page
-    assert "    <div class=\"content\">\n        B1\n    </div>\n" in page
-    assert page.endswith('        <a href="index.html" class="back-btn">← Back to Index</a>\n'
-                         "    </footer>\n</body>\n</html>\n")
-    assert "        .content th {{ background: #f7f6f3; font-weight: 500; }}\n" in cs.PAGE_TEMPLATE
     assert "        \n        /* Blockquote (引言) */\n" in page
-    assert "        }\n        /* 覆寫 pre 裡面的 code" in page
+    assert page.endswith('    <div class="content">\n        B1\n    </div>\n    <footer>\n'
+                         '        <a href="index.html" class="back-btn">← Back to Index</a>\n'
+                         "    </footer>\n</body>\n</html>\n")
     index = cs.INDEX_TEMPLATE.format(index_title="I", md_section="M", chart_section="C")
     assert index.endswith("<body>\n    <h2>📁 I</h2>\n    M\n    C\n</body>\n</html>\n")
-    assert "    <title>I</title>\n" in index
-    assert ("sans-serif;\n               max-width: 800px; margin: 0 auto; padding: 40px 20px; "
-            "line-height: 1.6; color: #37352f; }\n") in index
 
 
 @pytest.mark.parametrize("extra", [[], ["-c", "other.json"]])
@@ -118,249 +97,165 @@ def test_generate_config(runner, in_tmp, extra):
     assert json.loads(path.read_text(encoding="utf-8")) == cs.DEFAULT_CONFIG
 
 
-def test_missing_config(runner):
+def test_missing_config_and_missing_markdown(runner, in_tmp, monkeypatch, caplog):
     result = runner.invoke(cs.cmd_chartsite, [])
     assert result.exit_code == 1
     assert result.stdout == (
         "Error: Please provide a JSON file path using --config or -c.\n"
         "Hint: Run 'dor-vex chartsite --generate-config' to get a template.\n")
-
-
-def test_missing_markdown_stops_even_generate(runner, in_tmp, monkeypatch, caplog):
     monkeypatch.setattr(cs, "HAS_MD", False)
     with caplog.at_level(logging.ERROR):
         result = runner.invoke(cs.cmd_chartsite, ["--generate-config"])
     assert result.exit_code == 1
-    assert [r.getMessage() for r in caplog.records] == [
-        "Missing Python package 'markdown'. Please run: pip install markdown"]
+    assert caplog.messages == ["Missing Python package 'markdown'. Please run: pip install markdown"]
     assert not (in_tmp / "config_chartsite_template.json").exists()
 
 
-@pytest.mark.parametrize(
-    "content, reason",
-    [
-        ('{"other": {}}', 'missing required key "config"'),
-        ('{"config": ', "not valid JSON"),
-        ('{"config": []}', "config must be an object"),
-        ('{"config": {"input_folder": 5}}', "config.input_folder must be a non-empty string (got 5)"),
-        ('{"config": {"output_folder": ""}}', 'config.output_folder must be a non-empty string (got "")'),
-        ('{"config": {"index_title": null}}', "config.index_title must be a string (got null)"),
-        ('{"config": {"doc_titles": ["a"]}}', 'config.doc_titles must be an object of strings'),
-        ('{"config": {"chart_titles": {"a.mmd": 1}}}', "config.chart_titles must be an object of strings"),
-    ],
-)
-def test_unusable_config_ends_with_status_1(runner, tmp_path, caplog, content, reason):
-    path = tmp_path / "c.json"
-    path.write_text(content)
+@pytest.mark.parametrize("content, reason", [
+    ('{"other": {}}', 'missing required key "config"'),
+    ('{"config": []}', "config must be an object"),
+    ('{"config": {"input_folder": 5}}', "config.input_folder must be a non-empty string (got 5)"),
+    ('{"config": {"index_title": null}}', "config.index_title must be a string (got null)"),
+    ('{"config": {"chart_titles": {"a.mmd": 1}}}', "config.chart_titles must be an object of strings"),
+])
+def test_unusable_config_ends_with_status_1(runner, in_tmp, caplog, content, reason):
+    (in_tmp / "c.json").write_text(content)
     with caplog.at_level(logging.ERROR):
-        result = runner.invoke(cs.cmd_chartsite, ["-c", str(path)])
+        result = runner.invoke(cs.cmd_chartsite, ["-c", "c.json"])
     assert result.exit_code == 1
     assert result.stdout == ""
     assert reason in result.stderr + caplog.text
-    assert not (tmp_path / "data_chartsite").exists()
+    assert not (in_tmp / "data_chartsite").exists()
 
 
-def test_mmdc_missing_from_path(runner, site, monkeypatch, tmp_path, caplog):
+@pytest.mark.parametrize("case", ["no mmdc", "no input folder"])
+def test_run_errors_create_nothing(site, fake_mmdc, monkeypatch, tmp_path, case):
     src, out, run = site
-    (src / "a.mmd").write_text(FLOWCHART)
-    empty_bin = tmp_path / "nobin"
-    empty_bin.mkdir()
-    monkeypatch.setenv("PATH", str(empty_bin))
-    with caplog.at_level(logging.ERROR):
-        result = run(runner)
+    if case == "no mmdc":
+        (src / "a.mmd").write_text(FLOWCHART)
+        monkeypatch.setenv("PATH", str(src))
+        expected = ERR_MMDC
+    else:
+        src.rmdir()
+        expected = f"Input folder not found: {src}"
+    result = run()
     assert result.exit_code == 1
-    message = ("Mermaid CLI ('mmdc') is not installed or not in PATH.\n"
-               "Please install it via: npm install -g @mermaid-js/mermaid-cli")
-    assert result.stdout == f"\n[ERROR] {message}\n"
-    assert caplog.messages == [message]
+    assert result.stdout == f"\n[ERROR] {expected}\n"
     assert not out.exists()
 
 
-def test_input_folder_missing(runner, site, fake_mmdc, tmp_path):
-    src, out, run = site
-    src.rmdir()
-    result = run(runner)
-    assert result.exit_code == 1
-    assert result.stdout == f"\n[ERROR] Input folder not found: {src}\n"
-    assert not out.exists()
-
-
-def test_empty_input_folder_warns(runner, site, fake_mmdc):
-    src, out, run = site
-    (src / "notes.txt").write_text("not a page")
-    result = run(runner)
-    assert result.exit_code == 0
-    assert result.stdout == "\n[WARNING] No .md or .mmd files were found in the input folder.\n"
-    assert out.is_dir() and os.listdir(out) == []
-    assert fake_mmdc() == []
-
-
-def test_default_folders_and_message(runner, in_tmp, fake_mmdc):
+def test_defaults_and_empty_folder(runner, in_tmp, fake_mmdc):
+    conf = write_config(in_tmp / "c.json")
     (in_tmp / "data_chartsite").mkdir()
+    (in_tmp / "data_chartsite" / "notes.txt").write_text("not a page")
+    result = runner.invoke(cs.cmd_chartsite, ["-c", conf])
+    assert (result.exit_code, result.stdout) == (0, WARN_EMPTY)
+    assert os.listdir(in_tmp / "data_chartsite" / "html_out") == []
+
     (in_tmp / "data_chartsite" / "ab.mmd").write_text(FLOWCHART)
-    result = runner.invoke(cs.cmd_chartsite, ["-c", write_config(in_tmp / "c.json")])
+    result = runner.invoke(cs.cmd_chartsite, ["-c", conf])
     assert result.exit_code == 0
     assert result.stdout == ("\n[DONE] Successfully generated documentation in: "
                              "./data_chartsite/html_out/index.html\n")
     index = (in_tmp / "data_chartsite" / "html_out" / "index.html").read_text(encoding="utf-8")
-    assert "<title>Project Documentation</title>" in index
-    # Without "chart_titles" the diagram is titled by its name.
+    # No Markdown pages: the section's line keeps only its indentation.
+    assert "📁 Project Documentation</h2>\n    \n    <h3>Flow Charts</h3><ul>" in index
     assert chart_item("ab", "ab") in index
 
 
-def test_constructor_reads_config_and_logs_the_mapping(monkeypatch):
-    seen = []
-
-    class Recorder:
-        def debug(self, msg):
-            seen.append(msg)
-
-    monkeypatch.setattr(cs, "log", Recorder())
-    conf = {"input_folder": "x", "doc_titles": {"a.md": "A"}, "other": 1}
-    conv = cs.MermaidConverter(conf=conf)
-    assert seen == [conf] and seen[0] is conf
-    assert (conv.conf, conv.input_folder, conv.output_folder, conv.index_title, conv.doc_titles,
-            conv.chart_titles) == (conf, "x", "./data_chartsite/html_out", "Project Documentation",
-                                   {"a.md": "A"}, {})
-
-
-# --- pages and index with the fake renderer -------------------------------
-
-
-def test_pages_links_and_sections(runner, site, fake_mmdc):
+def test_pages_links_and_sections(site, fake_mmdc):
     src, out, run = site
     (src / "guide.md").write_text("# Guide\n\nText with `code`.\n", encoding="utf-8")
-    (src / "NOTES.MD").write_text("upper", encoding="utf-8")
-    (src / "notes.final.md").write_text("dots", encoding="utf-8")
+    for name in ["NOTES.MD", "notes.final.md"]:
+        (src / name).write_text("text", encoding="utf-8")
     (src / "sub.md").mkdir()
     (src / "ab.mmd").write_text(FLOWCHART)
     (src / "seq.MMD").write_text(SEQUENCE)
     (src / "skip.txt").write_text("x")
-    result = run(runner, index_title="Docs <v2>",
-                 doc_titles={"guide.md": "The <b>Guide</b>", "NOTES.md": "wrong case"},
+    result = run(index_title="Docs <v2>", doc_titles={"guide.md": "The <b>Guide</b>", "NOTES.md": "no"},
                  chart_titles={"ab.mmd": "A to B"})
     assert result.exit_code == 0
     assert result.stdout == f"\n[DONE] Successfully generated documentation in: {out}/index.html\n"
 
-    listing = os.listdir(src)
-    md_order = [n for n in listing if n.lower().endswith(".md") and n != "sub.md"]
-    titles = {"guide.md": "The <b>Guide</b>"}
-    md_items = "".join(md_item(os.path.splitext(n)[0] + ".html", titles.get(n, os.path.splitext(n)[0]))
-                       for n in md_order)
-    chart_titles = {"ab.mmd": "A to B"}
-    chart_items = "".join(chart_item(os.path.splitext(n)[0], chart_titles.get(n, os.path.splitext(n)[0]))
+    listing = os.listdir(src)  # the processing order
+    titles = {"guide.md": "The <b>Guide</b>", "ab.mmd": "A to B"}
+    stem = lambda n: os.path.splitext(n)[0]  # noqa: E731
+    md_items = "".join(md_item(stem(n) + ".html", titles.get(n, stem(n)))
+                       for n in listing if n.lower().endswith(".md") and n != "sub.md")
+    chart_items = "".join(chart_item(stem(n), titles.get(n, stem(n)))
                           for n in listing if n.lower().endswith(".mmd"))
-    index = (out / "index.html").read_text(encoding="utf-8")
-    assert index == cs.INDEX_TEMPLATE.format(
-        index_title="Docs <v2>",
-        md_section=f"<h3>Documentation</h3><ul>{md_items}</ul>",
+    assert (out / "index.html").read_text(encoding="utf-8") == cs.INDEX_TEMPLATE.format(
+        index_title="Docs <v2>", md_section=f"<h3>Documentation</h3><ul>{md_items}</ul>",
         chart_section=f"<h3>Flow Charts</h3><ul>{chart_items}</ul>")
     assert sorted(os.listdir(out)) == ["NOTES.html", "ab.html", "ab.svg", "guide.html", "index.html",
                                        "notes.final.html", "seq.html", "seq.svg"]
-
     guide = (out / "guide.html").read_text(encoding="utf-8")
     assert "<title>The <b>Guide</b></title>" in guide
     assert "<h1>Guide</h1>\n<p>Text with <code>code</code>.</p>" in guide
-    assert "<title>NOTES</title>" in (out / "NOTES.html").read_text(encoding="utf-8")
     ab = (out / "ab.html").read_text(encoding="utf-8")
     assert ab == cs.PAGE_TEMPLATE.format(title="A to B", body_content=(out / "ab.svg").read_text())
-    assert "<title>seq</title>" in (out / "seq.html").read_text(encoding="utf-8")
-    assert [c[:3] for c in fake_mmdc()] == [
-        ["-i", str(src / n), "-o"] for n in listing if n.lower().endswith(".mmd")]
+    assert fake_mmdc() == [str(src / n) for n in listing if n.lower().endswith(".mmd")]
 
 
-def test_only_diagrams_leaves_markdown_line_empty(runner, site, fake_mmdc):
-    src, out, run = site
-    (src / "ab.mmd").write_text(FLOWCHART)
-    result = run(runner)
-    assert result.exit_code == 0
-    index = (out / "index.html").read_text(encoding="utf-8")
-    assert "<body>\n    <h2>📁 Project Documentation</h2>\n    \n    <h3>Flow Charts</h3><ul>" in index
-    assert "Documentation</h3>" not in index
-
-
-def test_markdown_and_diagram_with_one_base_name_keep_both_pages(runner, site, fake_mmdc, caplog):
+def test_same_base_name_keeps_both_pages(site, fake_mmdc, caplog):
     src, out, run = site
     (src / "plan.md").write_text("# Plan\n")
     (src / "plan.mmd").write_text(FLOWCHART)
     with caplog.at_level(logging.WARNING):
-        result = run(runner)
-    assert result.exit_code == 0
+        assert run().exit_code == 0
     assert "<h1>Plan</h1>" in (out / "plan.html").read_text()
     assert "<desc>flowchart LR" in (out / "plan.mmd.html").read_text()
-    assert (out / "plan.mmd.svg").exists() and not (out / "plan.svg").exists()
+    assert sorted(os.listdir(out)) == ["index.html", "plan.html", "plan.mmd.html", "plan.mmd.svg"]
     index = (out / "index.html").read_text()
-    assert md_item("plan.html", "plan") in index
-    assert chart_item("plan.mmd", "plan") in index
+    assert md_item("plan.html", "plan") in index and chart_item("plan.mmd", "plan") in index
     assert "plan.mmd becomes plan.mmd.html" in caplog.text
 
 
-def test_failed_diagram_is_skipped_and_earlier_svg_kept(runner, site, fake_mmdc, caplog):
-    src, out, run = site
-    (src / "good.mmd").write_text(FLOWCHART)
-    (src / "bad.mmd").write_text(FLOWCHART)
-    out.mkdir()
-    (out / "bad.svg").write_text("<svg>earlier</svg>")
-    with caplog.at_level(logging.ERROR):
-        result = run(runner)
-    assert result.exit_code == 0
-    assert result.stdout.endswith(f"[DONE] Successfully generated documentation in: {out}/index.html\n")
-    assert caplog.messages == [
-        f"Failed to convert bad.mmd: Command '['mmdc', '-i', '{src / 'bad.mmd'}', '-o', "
-        f"'{out / 'bad.svg'}']' returned non-zero exit status 3."]
-    assert (out / "bad.svg").read_text() == "<svg>earlier</svg>"
-    assert sorted(os.listdir(out)) == ["bad.svg", "good.html", "good.svg", "index.html"]
-    assert "bad.html" not in (out / "index.html").read_text()
-
-
-def test_all_files_failing_warns_without_index(runner, site, fake_mmdc, caplog):
+def test_failed_files_are_skipped_and_earlier_svg_kept(site, fake_mmdc, caplog):
     src, out, run = site
     (src / "bad.mmd").write_text(FLOWCHART)
     (src / "folder.md").mkdir()
+    out.mkdir()
+    (out / "bad.svg").write_text("<svg>earlier</svg>")
     with caplog.at_level(logging.ERROR):
-        result = run(runner)
-    assert result.exit_code == 0
-    assert result.stdout == "\n[WARNING] No .md or .mmd files were found in the input folder.\n"
+        result = run()
+    assert (result.exit_code, result.stdout) == (0, WARN_EMPTY)
     assert caplog.messages[0].startswith("Failed to process folder.md: [Errno 21] Is a directory")
-    assert caplog.messages[1].startswith("Failed to convert bad.mmd: ")
-    assert os.listdir(out) == []
+    assert caplog.messages[1] == (
+        f"Failed to convert bad.mmd: Command '['mmdc', '-i', '{src / 'bad.mmd'}', '-o', "
+        f"'{out / 'bad.svg'}']' returned non-zero exit status 3.")
+    assert os.listdir(out) == ["bad.svg"]
+    assert (out / "bad.svg").read_text() == "<svg>earlier</svg>"
+
+    (src / "good.mmd").write_text(FLOWCHART)
+    result = run()
+    assert result.stdout.startswith("\n[DONE] ")
+    assert sorted(os.listdir(out)) == ["bad.svg", "good.html", "good.svg", "index.html"]
 
 
-def test_zero_exit_without_svg_ends_the_run(runner, site, fake_mmdc):
+def test_zero_exit_without_svg_ends_the_run(site, fake_mmdc):
     src, out, run = site
     (src / "empty.mmd").write_text(FLOWCHART)
-    result = run(runner)
+    result = run()
     assert result.exit_code == 1
-    assert result.stdout == (f"\n[ERROR] mmdc exited with status 0 but wrote no SVG for "
-                             f"{src / 'empty.mmd'}\n")
+    assert result.stdout == f"\n[ERROR] mmdc exited with status 0 but wrote no SVG for {src / 'empty.mmd'}\n"
     assert os.listdir(out) == []
 
 
-def test_file_names_are_never_run_as_commands(runner, site, fake_mmdc, tmp_path):
+def test_file_names_are_never_run_as_commands(site, fake_mmdc, tmp_path, monkeypatch):
     src, out, run = site
     names = ["x; touch PWNED1 #.mmd", "$(touch PWNED2).mmd", "a&b <i>'q'\" 100%.mmd", "`touch PWNED3`.md"]
     for name in names:
         (src / name).write_text(FLOWCHART)
-    os.chdir(tmp_path)
-    result = run(runner)
-    assert result.exit_code == 0
+    monkeypatch.chdir(tmp_path)
+    assert run().exit_code == 0
     assert not list(tmp_path.rglob("PWNED*"))
-    assert sorted(c[1] for c in fake_mmdc()) == sorted(str(src / n) for n in names[:3])
+    assert sorted(fake_mmdc()) == sorted(str(src / n) for n in names[:3])
     index = (out / "index.html").read_text()
-    # The href reaches the file; the name shows as text, not markup.
-    assert chart_item("a%26b%20%3Ci%3E%27q%27%22%20100%25", "a&amp;b &lt;i&gt;&#x27;q&#x27;&quot; 100%") in index
-    assert chart_item("x%3B%20touch%20PWNED1%20%23", "x; touch PWNED1 #") in index
+    # The link reaches the file; the name shows as text, not as markup.
+    assert chart_item("a%26b%20%3Ci%3E%27q%27%22%20100%25",
+                      "a&amp;b &lt;i&gt;&#x27;q&#x27;&quot; 100%") in index
     assert (out / "a&b <i>'q'\" 100%.html").exists()
-
-
-def test_python_m_dorvex_chartsite(site, fake_mmdc, tmp_path):
-    src, out, _ = site
-    (src / "ab.mmd").write_text(FLOWCHART)
-    conf = write_config(tmp_path / "c.json", input_folder=str(src), output_folder=str(out))
-    proc = subprocess.run([sys.executable, "-m", "dorvex", "chartsite", "-c", conf],
-                          capture_output=True, text=True, check=False)
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.endswith(f"\n[DONE] Successfully generated documentation in: {out}/index.html\n")
 
 
 # --- the real mmdc and a browser ------------------------------------------
@@ -368,8 +263,7 @@ def test_python_m_dorvex_chartsite(site, fake_mmdc, tmp_path):
 
 @pytest.fixture(scope="module")
 def real_site(tmp_path_factory):
-    """One site rendered by the real mmdc: a flowchart, a sequence diagram, a
-    diagram whose name holds shell characters, and a Markdown page."""
+    """One site rendered by the real mmdc through `python -m dorvex chartsite`."""
     root = tmp_path_factory.mktemp("real")
     src, out = root / "in", root / "out"
     src.mkdir()
@@ -401,8 +295,7 @@ def test_real_mmdc_pages_hold_inline_svg(real_site):
 def test_browser_follows_every_index_link(real_site, page):
     _, out, _ = real_site
     page.goto((out / "index.html").as_uri())
-    links = page.locator("a")
-    hrefs = [links.nth(i).get_attribute("href") for i in range(links.count())]
+    hrefs = [a.get_attribute("href") for a in page.locator("a").all()]
     assert len(hrefs) == 4
     for i, href in enumerate(hrefs):
         page.goto((out / "index.html").as_uri())
