@@ -201,14 +201,19 @@ def test_same_base_name_keeps_both_pages(site, fake_mmdc, caplog):
     src, out, run = site
     (src / "plan.md").write_text("# Plan\n")
     (src / "plan.mmd").write_text(FLOWCHART)
+    (src / "index.md").write_text("# Start here\n")
     with caplog.at_level(logging.WARNING):
         assert run().exit_code == 0
     assert "<h1>Plan</h1>" in (out / "plan.html").read_text()
     assert "<desc>flowchart LR" in (out / "plan.mmd.html").read_text()
-    assert sorted(os.listdir(out)) == ["index.html", "plan.html", "plan.mmd.html", "plan.mmd.svg"]
+    assert "<h1>Start here</h1>" in (out / "index.md.html").read_text()
+    assert sorted(os.listdir(out)) == ["index.html", "index.md.html", "plan.html", "plan.mmd.html",
+                                       "plan.mmd.svg"]
     index = (out / "index.html").read_text()
     assert md_item("plan.html", "plan") in index and chart_item("plan.mmd", "plan") in index
+    assert md_item("index.md.html", "index") in index
     assert "plan.mmd becomes plan.mmd.html" in caplog.text
+    assert "index.html is already a page of this site; index.md becomes index.md.html" in caplog.text
 
 
 def test_failed_files_are_skipped_and_earlier_svg_kept(site, fake_mmdc, caplog):

@@ -42,8 +42,9 @@ Title title_for(py::handle titles, py::handle name, py::handle base_name) {
 }
 
 // The page name is the base name plus ".html". When a page of this run already
-// has it (a.md and a.mmd, or a.md and a.MD), the later file gets its full name
-// instead, so no page replaces another and every link reaches its own file.
+// has it (a.md and a.mmd, or index.md and the site index), the later file gets
+// its full name instead, so no page replaces another and every link reaches
+// its own file.
 py::str page_stem(py::handle base_name, py::handle name, const py::set& written) {
     auto taken = [&](const py::str& stem) { return written.contains(stem + py::str(".html")); };
     py::str stem(base_name);
@@ -52,8 +53,8 @@ py::str page_stem(py::handle base_name, py::handle name, const py::set& written)
     stem = fallback;
     for (int n = 2; taken(stem); ++n) stem = fallback + py::str("-" + std::to_string(n));
     log(g_chartsite, "warning",
-        "Page " + str(base_name) + ".html is already written in this run; " + str(name) +
-            " becomes " + str(stem) + ".html");
+        str(base_name) + ".html is already a page of this site; " + str(name) + " becomes " +
+            str(stem) + ".html");
     return stem;
 }
 
@@ -191,6 +192,7 @@ void init_converter(py::module_& m) {
 
             py::list md_links, chart_links;
             py::set written;  // page names of this run
+            written.add(py::str("index.html"));
             convert_markdown(self, md_links, written);
             convert_diagrams(self, chart_links, written);
             return write_index(self, md_links, chart_links);
