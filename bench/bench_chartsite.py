@@ -20,7 +20,8 @@ def diagram(i):
         steps = "\n".join(f"    S{i}_{k} --> S{i}_{k + 1}[Step {k + 1}]" for k in range(6))
         return f"flowchart LR\n    S{i}_0[Start {i}]\n{steps}\n    S{i}_6 --> S{i}_0\n"
     lines = "\n".join(f"    A->>B: request {k}\n    B-->>A: reply {k}" for k in range(4))
-    return f"sequenceDiagram\n    participant A as Client {i}\n    participant B as Server\n{lines}\n"
+    head = f"sequenceDiagram\n    participant A as Client {i}\n    participant B as Server\n"
+    return f"{head}{lines}\n"
 
 
 def main():

@@ -107,7 +107,8 @@ def test_missing_config_and_missing_markdown(runner, in_tmp, monkeypatch, caplog
     with caplog.at_level(logging.ERROR):
         result = runner.invoke(cs.cmd_chartsite, ["--generate-config"])
     assert result.exit_code == 1
-    assert caplog.messages == ["Missing Python package 'markdown'. Please run: pip install markdown"]
+    assert caplog.messages == [
+        "Missing Python package 'markdown'. Please run: pip install markdown"]
     assert not (in_tmp / "config_chartsite_template.json").exists()
 
 
@@ -116,7 +117,8 @@ def test_missing_config_and_missing_markdown(runner, in_tmp, monkeypatch, caplog
     ('{"config": []}', "config must be an object"),
     ('{"config": {"input_folder": 5}}', "config.input_folder must be a non-empty string (got 5)"),
     ('{"config": {"index_title": null}}', "config.index_title must be a string (got null)"),
-    ('{"config": {"chart_titles": {"a.mmd": 1}}}', "config.chart_titles must be an object of strings"),
+    ('{"config": {"chart_titles": {"a.mmd": 1}}}',
+     "config.chart_titles must be an object of strings"),
 ])
 def test_unusable_config_ends_with_status_1(runner, in_tmp, caplog, content, reason):
     (in_tmp / "c.json").write_text(content)
@@ -172,8 +174,8 @@ def test_pages_links_and_sections(site, fake_mmdc):
     (src / "ab.mmd").write_text(FLOWCHART)
     (src / "seq.MMD").write_text(SEQUENCE)
     (src / "skip.txt").write_text("x")
-    result = run(index_title="Docs <v2>", doc_titles={"guide.md": "The <b>Guide</b>", "NOTES.md": "no"},
-                 chart_titles={"ab.mmd": "A to B"})
+    result = run(index_title="Docs <v2>", chart_titles={"ab.mmd": "A to B"},
+                 doc_titles={"guide.md": "The <b>Guide</b>", "NOTES.md": "no"})
     assert result.exit_code == 0
     assert result.stdout == f"\n[DONE] Successfully generated documentation in: {out}/index.html\n"
 
@@ -187,8 +189,8 @@ def test_pages_links_and_sections(site, fake_mmdc):
     assert (out / "index.html").read_text(encoding="utf-8") == cs.INDEX_TEMPLATE.format(
         index_title="Docs <v2>", md_section=f"<h3>Documentation</h3><ul>{md_items}</ul>",
         chart_section=f"<h3>Flow Charts</h3><ul>{chart_items}</ul>")
-    assert sorted(os.listdir(out)) == ["NOTES.html", "ab.html", "ab.svg", "guide.html", "index.html",
-                                       "notes.final.html", "seq.html", "seq.svg"]
+    assert sorted(os.listdir(out)) == ["NOTES.html", "ab.html", "ab.svg", "guide.html",
+                                       "index.html", "notes.final.html", "seq.html", "seq.svg"]
     guide = (out / "guide.html").read_text(encoding="utf-8")
     assert "<title>The <b>Guide</b></title>" in guide
     assert "<h1>Guide</h1>\n<p>Text with <code>code</code>.</p>" in guide
@@ -213,7 +215,8 @@ def test_same_base_name_keeps_both_pages(site, fake_mmdc, caplog):
     assert md_item("plan.html", "plan") in index and chart_item("plan.mmd", "plan") in index
     assert md_item("index.md.html", "index") in index
     assert "plan.mmd becomes plan.mmd.html" in caplog.text
-    assert "index.html is already a page of this site; index.md becomes index.md.html" in caplog.text
+    assert ("index.html is already a page of this site; index.md becomes index.md.html"
+            in caplog.text)
 
 
 def test_failed_files_are_skipped_and_earlier_svg_kept(site, fake_mmdc, caplog):
@@ -243,13 +246,15 @@ def test_zero_exit_without_svg_ends_the_run(site, fake_mmdc):
     (src / "empty.mmd").write_text(FLOWCHART)
     result = run()
     assert result.exit_code == 1
-    assert result.stdout == f"\n[ERROR] mmdc exited with status 0 but wrote no SVG for {src / 'empty.mmd'}\n"
+    assert result.stdout == (
+        f"\n[ERROR] mmdc exited with status 0 but wrote no SVG for {src / 'empty.mmd'}\n")
     assert os.listdir(out) == []
 
 
 def test_file_names_are_never_run_as_commands(site, fake_mmdc, tmp_path, monkeypatch):
     src, out, run = site
-    names = ["x; touch PWNED1 #.mmd", "$(touch PWNED2).mmd", "a&b <i>'q'\" 100%.mmd", "`touch PWNED3`.md"]
+    names = ["x; touch PWNED1 #.mmd", "$(touch PWNED2).mmd", "a&b <i>'q'\" 100%.mmd",
+             "`touch PWNED3`.md"]
     for name in names:
         (src / name).write_text(FLOWCHART)
     monkeypatch.chdir(tmp_path)
@@ -286,11 +291,12 @@ def real_site(tmp_path_factory):
 
 def test_real_mmdc_pages_hold_inline_svg(real_site):
     root, out, proc = real_site
-    assert proc.stdout.endswith(f"\n[DONE] Successfully generated documentation in: {out}/index.html\n")
+    assert proc.stdout.endswith(
+        f"\n[DONE] Successfully generated documentation in: {out}/index.html\n")
     assert not list(root.rglob("PWNED"))
     flow = (out / "flow.html").read_text(encoding="utf-8")
-    assert flow == cs.PAGE_TEMPLATE.format(title="Check flow",
-                                           body_content=(out / "flow.svg").read_text(encoding="utf-8"))
+    svg = (out / "flow.svg").read_text(encoding="utf-8")
+    assert flow == cs.PAGE_TEMPLATE.format(title="Check flow", body_content=svg)
     assert 'aria-roledescription="flowchart' in flow and ">Check<" in flow
     seq = (out / "seq.html").read_text(encoding="utf-8")
     assert 'aria-roledescription="sequence"' in seq and "Hello Bob" in seq

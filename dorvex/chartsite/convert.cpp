@@ -18,7 +18,8 @@ struct MermaidConverter {
 }
 
 py::object read_text(py::handle path) {
-    return py::module_::import("pathlib").attr("Path")(path).attr("read_text")("encoding"_a = "utf-8");
+    py::object file = py::module_::import("pathlib").attr("Path")(path);
+    return file.attr("read_text")("encoding"_a = "utf-8");
 }
 
 bool has_extension(py::handle name, const char* ext) {
@@ -82,7 +83,8 @@ void convert_markdown(py::handle self, py::list& md_links, py::set& written) {
 
         auto failure = catch_ordinary([&] {
             py::object md_text = read_text(md_path);
-            py::object html_body = g["markdown"].attr("markdown")(md_text, "extensions"_a = extensions);
+            py::object html_body =
+                g["markdown"].attr("markdown")(md_text, "extensions"_a = extensions);
             write_text_atomic(out_path, fill_page(title.html, html_body));
             written.add(out_name);
             md_links.append(markdown_link(out_name, title.html));

@@ -48,7 +48,8 @@ void check_settings(py::handle file, py::handle conf) {
 void cmd_chartsite(py::object config, bool generate_config) {
     const auto& g = g_chartsite;
     if (!dorvex::truthy(g["HAS_MD"])) {
-        dorvex::log(g, "error", "Missing Python package 'markdown'. Please run: pip install markdown");
+        dorvex::log(g, "error",
+                    "Missing Python package 'markdown'. Please run: pip install markdown");
         dorvex::exit(g, 1);
     }
     if (generate_config)
