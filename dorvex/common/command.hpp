@@ -26,6 +26,9 @@ using CommandBody = std::function<void(py::object config, bool generate_config)>
 // the keyword arguments `config` and `generate_config` that click passes.
 inline py::object make_command(const py::module_& m, const CommandSpec& spec, CommandBody body) {
     py::object click = m.attr("click");
+    // The docstring is the documented one, without pybind11's signature line.
+    py::options options;
+    options.disable_function_signatures();
     py::cpp_function callback(
         [body](py::object config, py::object generate_config) {
             body(config, truthy(generate_config));
@@ -148,6 +151,27 @@ inline py::object check_number(const Globals& g, py::handle file, const std::str
     if (ok && is_float) ok = std::isfinite(value.cast<double>());
     if (ok && need != Need::number) ok = value.cast<double>() > 0;
     if (!ok) config_error(g, file, label, what, value);
+    return value;
+}
+
+// Checks that a configuration value is text (a str, and not empty when
+// `non_empty`) and returns it unchanged; anything else is a config_error.
+inline py::object check_text(const Globals& g, py::handle file, const std::string& label,
+                             py::object value, bool non_empty = false) {
+    bool ok = py::isinstance<py::str>(value) && (!non_empty || truthy(value));
+    if (!ok) config_error(g, file, label, non_empty ? "a non-empty string" : "a string", value);
+    return value;
+}
+
+// Checks that a configuration value is a JSON object whose values are all
+// strings (a title map, say) and returns it unchanged.
+inline py::object check_text_map(const Globals& g, py::handle file, const std::string& label,
+                                 py::object value) {
+    bool ok = py::isinstance<py::dict>(value);
+    if (ok)
+        for (auto item : py::reinterpret_borrow<py::dict>(value))
+            ok = ok && py::isinstance<py::str>(item.second);
+    if (!ok) config_error(g, file, label, "an object of strings", value);
     return value;
 }
 
