@@ -121,37 +121,77 @@ def read_csv_by_cells(path, mapping, sep=None):
     return _frame_from_columns(columns)
 
 
-def _read_sheet(path, sheet_name, usecols):
-    """The used columns of one sheet with absolute row positions, through the
-    calamine engine, or openpyxl when calamine is missing or cannot read it."""
-    wanted = set(usecols)
-    # a callable, because a list naming a column beyond the used range fails
-    kwargs = dict(sheet_name=sheet_name, header=None, usecols=lambda c: c in wanted, dtype=object)
+def _calamine_rows(path, sheet_name):
+    """All rows of the sheet from the top-left cell, as python-calamine (the
+    engine behind pandas' engine="calamine") gives them: "" for empty cells,
+    floats for numbers."""
+    from python_calamine import CalamineWorkbook
+
+    wb = CalamineWorkbook.from_path(os.fspath(path))
     try:
-        return pd.read_excel(path, engine="calamine", **kwargs)
-    except ImportError:
-        pass
-    except Exception as e:  # a file calamine rejects may still open in openpyxl
-        if os.path.splitext(os.fspath(path))[1].lower() == ".xls":
-            raise
-        log.debug(f"calamine could not read {path} ({e}); trying openpyxl")
-    return pd.read_excel(path, engine="openpyxl", **kwargs)
+        if isinstance(sheet_name, int):
+            sheet = wb.get_sheet_by_index(sheet_name)
+        else:
+            sheet = wb.get_sheet_by_name(sheet_name)
+        return sheet.to_python(skip_empty_area=False)
+    finally:
+        wb.close()
 
 
-def read_excel_by_cells(path, mapping, sheet_name=0):
-    """A DataFrame with one column per key of `mapping` (column name -> start
-    cell), read from the first sheet (or `sheet_name`) of the workbook at
-    `path`. Values keep the type the cell holds: text stays text (leading
-    zeros kept), numbers are numbers, dates are datetimes."""
-    positions = _positions(mapping)
-    usecols = sorted({col for _, col in positions.values()})
-    table = _read_sheet(path, sheet_name, usecols)
+def _calamine_value(value):
+    # whole numbers come back as floats; like pandas, give them as int
+    if type(value) is float:
+        return int(value) if value.is_integer() else value
+    if type(value) is str:
+        return value if value.strip() else None
+    if type(value) is datetime.date:  # a date cell at midnight; openpyxl gives datetime
+        return datetime.datetime(value.year, value.month, value.day)
+    return value
+
+
+def _calamine_columns(path, sheet_name, positions):
+    rows = _calamine_rows(path, sheet_name)
+    columns = {}
+    for name, (row, col) in positions.items():
+        # only the mapped cells are converted; a wide sheet costs little more
+        columns[name] = [
+            _calamine_value(r[col]) if col < len(r) else None for r in rows[row:]
+        ]
+    return columns
+
+
+def _openpyxl_columns(path, sheet_name, positions):
+    wanted = {col for _, col in positions.values()}
+    # a callable, because a list naming a column beyond the used range fails
+    table = pd.read_excel(
+        path, sheet_name=sheet_name, header=None, usecols=lambda c: c in wanted,
+        dtype=object, engine="openpyxl",
+    )
     # pandas drops nothing at the top, so row numbers stay absolute; columns
     # beyond the sheet's used range are simply absent.
     columns = {}
     for name, (row, col) in positions.items():
         values = table[col].tolist()[row:] if col in table.columns else []
         columns[name] = [None if _is_blank(v) else v for v in values]
+    return columns
+
+
+def read_excel_by_cells(path, mapping, sheet_name=0):
+    """A DataFrame with one column per key of `mapping` (column name -> start
+    cell), read from the first sheet (or `sheet_name`) of the workbook at
+    `path` with the calamine engine, or openpyxl when calamine is missing or
+    cannot read the file. Values keep the type the cell holds: text stays
+    text (leading zeros kept), numbers are numbers, dates are datetimes."""
+    positions = _positions(mapping)
+    try:
+        columns = _calamine_columns(path, sheet_name, positions)
+    except ImportError:
+        columns = _openpyxl_columns(path, sheet_name, positions)
+    except Exception as e:
+        if os.path.splitext(os.fspath(path))[1].lower() == ".xls":
+            raise
+        log.debug(f"calamine could not read {path} ({e}); trying openpyxl")
+        columns = _openpyxl_columns(path, sheet_name, positions)
     return _frame_from_columns(columns)
 
 
@@ -203,13 +243,27 @@ def _key_text(value):
     return str(value).strip()
 
 
+_PLAIN_INT = re.compile(r"[1-9][0-9]{0,17}|0")
+
+
+def _key_and_kind(value):
+    """(normalised text, is a number) of one distinct key value."""
+    kind = type(value)
+    if kind is str and _PLAIN_INT.fullmatch(value):  # the common case, fast
+        return value, True
+    if kind is int:
+        return str(value), True
+    text = _key_text(value)
+    return text, text is None or _as_decimal(value) is not None
+
+
 def _key_column(series):
     """Normalised key texts of a column (None where blank) and whether every
     value is a number, computed once per distinct value."""
     codes, uniques = pd.factorize(series, use_na_sentinel=True)
-    texts = [_key_text(u) for u in uniques]
-    numeric = all(t is None or _as_decimal(u) is not None for u, t in zip(uniques, texts))
-    table = np.array(texts + [None], dtype=object)  # code -1 (missing) -> None
+    pairs = [_key_and_kind(u) for u in uniques.tolist()]
+    numeric = all(is_number for _, is_number in pairs)
+    table = np.array([t for t, _ in pairs] + [None], dtype=object)  # code -1 -> None
     return pd.Series(table[codes], index=series.index, dtype=object), numeric
 
 
@@ -281,27 +335,22 @@ def _cell_text(value):
 
 
 def _columns_of(rec):
-    """[(header, values)] of a placement: the index first when asked for."""
+    """[(header, column as a Series, is the index)] of a placement."""
     df = rec["df"]
     cols = []
     if rec["index"]:
         name = df.index.name
-        cols.append(("" if name is None else _cell_text(name), df.index.tolist(), True))
-    for col in df.columns:
-        cols.append((_cell_text(col), df[col].tolist(), False))
+        cols.append(("" if name is None else _cell_text(name), df.index.to_series(), True))
+    for i in range(df.shape[1]):
+        cols.append((_cell_text(df.columns[i]), df.iloc[:, i], False))
     return cols
 
 
-def _width(header, values):
+def _width(header, column):
     longest = len(header)
-    for v in values:
-        if v is None or isinstance(v, float) and math.isnan(v):
-            continue
-        n = len(v) if isinstance(v, str) else len(str(v))
-        if n > longest:
-            longest = n
-            if longest >= _MAX_WIDTH:
-                break
+    present = column.dropna()
+    if len(present):
+        longest = max(longest, int(present.astype(str).str.len().max()))
     return min(max(longest + 2, _MIN_WIDTH), _MAX_WIDTH)
 
 
@@ -335,18 +384,15 @@ def _write_value(ws, row, col, value, fmt, date_fmt):
 
 def _write_sheet(wb, name, records, bold, date_fmt):
     ws = wb.add_worksheet(name)
-    cells = []  # (column, header, values, bold)
+    cells = []  # (column, header, values, is the index)
     for rec in records:
-        for offset, (header, values, is_index) in enumerate(_columns_of(rec)):
-            cells.append((rec["startcol"] + offset, header, values, is_index))
+        for offset, (header, column, is_index) in enumerate(_columns_of(rec)):
+            col = rec["startcol"] + offset
+            ws.set_column(col, col, _width(header, column))
+            cells.append((col, header, column.tolist(), is_index))
     used = [c for c, *_ in cells]
     if len(used) != len(set(used)):
         raise ValueError(f"Tables placed on sheet {name!r} overlap")
-    widths = {}
-    for col, header, values, _ in cells:
-        widths[col] = _width(header, values)
-    for col, width in widths.items():
-        ws.set_column(col, col, width)
     # constant_memory needs the rows in order, so the tables are written row
     # by row across all placements.
     cells.sort(key=lambda c: c[0])
