@@ -121,23 +121,6 @@ def read_csv_by_cells(path, mapping, sep=None):
     return _frame_from_columns(columns)
 
 
-def _calamine_rows(path, sheet_name):
-    """All rows of the sheet from the top-left cell, as python-calamine (the
-    engine behind pandas' engine="calamine") gives them: "" for empty cells,
-    floats for numbers."""
-    from python_calamine import CalamineWorkbook
-
-    wb = CalamineWorkbook.from_path(os.fspath(path))
-    try:
-        if isinstance(sheet_name, int):
-            sheet = wb.get_sheet_by_index(sheet_name)
-        else:
-            sheet = wb.get_sheet_by_name(sheet_name)
-        return sheet.to_python(skip_empty_area=False)
-    finally:
-        wb.close()
-
-
 def _calamine_value(value):
     # whole numbers come back as floats; like pandas, give them as int
     if type(value) is float:
@@ -150,14 +133,25 @@ def _calamine_value(value):
 
 
 def _calamine_columns(path, sheet_name, positions):
-    rows = _calamine_rows(path, sheet_name)
-    columns = {}
-    for name, (row, col) in positions.items():
-        # only the mapped cells are converted; a wide sheet costs little more
-        columns[name] = [
-            _calamine_value(r[col]) if col < len(r) else None for r in rows[row:]
-        ]
-    return columns
+    """{name: values} of the mapped columns through python-calamine, the
+    engine behind pandas' engine="calamine"; only the mapped cells are
+    converted, so a wide sheet costs little more than a narrow one."""
+    from python_calamine import CalamineWorkbook
+
+    wb = CalamineWorkbook.from_path(os.fspath(path))
+    try:
+        if isinstance(sheet_name, int):
+            sheet = wb.get_sheet_by_index(sheet_name)
+        else:
+            sheet = wb.get_sheet_by_name(sheet_name)
+        # as pandas does: rows from A1, so that row numbers stay absolute
+        rows = sheet.to_python(skip_empty_area=False)
+    finally:
+        wb.close()
+    return {
+        name: [_calamine_value(r[col]) if col < len(r) else None for r in rows[row:]]
+        for name, (row, col) in positions.items()
+    }
 
 
 def _openpyxl_columns(path, sheet_name, positions):

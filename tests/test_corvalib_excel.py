@@ -80,7 +80,7 @@ def test_read_excel_by_cells_types_and_positions(tmp_path, monkeypatch, engine):
         def no_calamine(*args):
             raise ImportError("No module named 'python_calamine'")
 
-        monkeypatch.setattr(excelTools, "_calamine_rows", no_calamine)
+        monkeypatch.setattr(excelTools, "_calamine_columns", no_calamine)
     df = excelTools.read_excel_by_cells(path, {"PO": "F4", "QTY": "O4", "RDD": "R4"})
     assert df.to_dict("list") == {
         "PO": [4500012345, None, "00123"],
@@ -93,7 +93,7 @@ def test_read_excel_columns_outside_the_sheet_and_broken_files(tmp_path, monkeyp
     path = write_xlsx(tmp_path / "c.xlsx", {"A1": "PO", "A2": "1"})
     df = excelTools.read_excel_by_cells(path, {"PO": "A2", "QTY": "Z2"})
     assert df.to_dict("list") == {"PO": ["1"], "QTY": [None]}
-    monkeypatch.setattr(excelTools, "_calamine_rows", lambda *a: 1 / 0)
+    monkeypatch.setattr(excelTools, "_calamine_columns", lambda *a: 1 / 0)
     df = excelTools.read_excel_by_cells(path, {"PO": "A2", "QTY": "Z2"})
     assert df.to_dict("list") == {"PO": ["1"], "QTY": [None]}
     (tmp_path / "bad.xlsx").write_bytes(b"not a workbook")
