@@ -81,7 +81,7 @@ def main():
             "dor-vex tally-run": [os.path.join(VENV_BIN, "dor-vex"), "tally-run", "-c", config],
             "plain pandas (openpyxl engines)": [sys.executable, script, "data", "plain.xlsx"],
         }
-        summary = compare(contenders, rounds=rounds, cwd=tmp)
+        summary = compare(contenders, rounds=rounds, cwd=tmp, cpu=True)
         ours = matched_table(os.path.join(tmp, "out", "result.xlsx"))
         plain = matched_table(os.path.join(tmp, "plain.xlsx"))
         same = ours.equals(plain)

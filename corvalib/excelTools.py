@@ -68,7 +68,7 @@ def _frame_from_columns(columns):
     data = {}
     for name, values in columns.items():
         values = list(values[:length]) + [None] * (length - len(values))
-        data[name] = pd.Series(values, dtype=object) if values else pd.Series([], dtype=object)
+        data[name] = pd.Series(values, dtype=object)
     return pd.DataFrame(data)
 
 
@@ -376,28 +376,46 @@ def _write_value(ws, row, col, value, fmt, date_fmt):
         ws.write_string(row, col, _cell_text(value), fmt)
 
 
+def _column_writer(ws, values, date_fmt):
+    """The cheapest correct writer for a column: text and whole-number columns
+    (the bulk of a result) skip the per-cell type dispatch."""
+    kinds = {type(v) for v in values}
+    kinds.discard(type(None))
+    if kinds == {str}:
+        return ws.write_string
+    if kinds == {int} and all(abs(v) <= _EXACT_INT for v in values if v is not None):
+        return ws.write_number
+    return lambda row, col, value, fmt: _write_value(ws, row, col, value, fmt, date_fmt)
+
+
 def _write_sheet(wb, name, records, bold, date_fmt):
     ws = wb.add_worksheet(name)
-    cells = []  # (column, header, values, is the index)
+    cells = []  # (column, header, values, writer, format)
     for rec in records:
         for offset, (header, column, is_index) in enumerate(_columns_of(rec)):
             col = rec["startcol"] + offset
             ws.set_column(col, col, _width(header, column))
-            cells.append((col, header, column.tolist(), is_index))
-    used = [c for c, *_ in cells]
+            values = column.tolist()
+            cells.append((col, header, values, _column_writer(ws, values, date_fmt),
+                          bold if is_index else None))
+    used = [c[0] for c in cells]
     if len(used) != len(set(used)):
         raise ValueError(f"Tables placed on sheet {name!r} overlap")
     # constant_memory needs the rows in order, so the tables are written row
     # by row across all placements.
     cells.sort(key=lambda c: c[0])
-    for col, header, _, _ in cells:
+    for col, header, *_ in cells:
         if header:
             ws.write_string(0, col, header, bold)
-    height = max((len(v) for _, _, v, _ in cells), default=0)
+    height = max((len(c[2]) for c in cells), default=0)
+    plan = [(col, values, len(values), write, fmt) for col, _, values, write, fmt in cells]
     for r in range(height):
-        for col, _, values, is_index in cells:
-            if r < len(values):
-                _write_value(ws, r + 1, col, values[r], bold if is_index else None, date_fmt)
+        row = r + 1
+        for col, values, n, write, fmt in plan:
+            if r < n:
+                value = values[r]
+                if value is not None:
+                    write(row, col, value, fmt)
     ws.freeze_panes(1, 0)
 
 
