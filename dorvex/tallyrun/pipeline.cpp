@@ -107,7 +107,7 @@ py::tuple run_pipeline(py::object self) {
     const auto& g = g_tallyrun;
     py::object excel = g["excelTools"];
 
-    // steps 4 to 10: load and normalise both tables
+    // load both tables, dates as ISO text
     py::dict sys_mapping;
     sys_mapping["PO"] = self.attr("sys_po_cell");
     sys_mapping["SO"] = self.attr("sys_so_cell");
@@ -137,7 +137,7 @@ py::tuple run_pipeline(py::object self) {
     if (!truthy(customer_df.attr("empty")) && has_column(customer_df, "RDD"))
         customer_df.attr("__setitem__")("RDD", normalise_dates(customer_df["RDD"]));
 
-    // step 11: the debug workbook is written before the emptiness check on purpose
+    // written before the emptiness check, so an empty read can be inspected
     if (str(g["os"].attr("environ").attr("get")("QRV", "")) == "1") write_debug_workbook(g, self);
 
     if (none_or_empty(system_df) || none_or_empty(customer_df)) {
@@ -145,7 +145,7 @@ py::tuple run_pipeline(py::object self) {
         return pair(false, "Data extraction failed or data is empty.");
     }
 
-    // steps 13 to 20: match, rename, order
+    // match, rename, order
     log(g, "info", "Matching System and Customer data by PO and QTY...");
     self.attr("result_df") = excel.attr("merge_exact_match")(
         "df_left"_a = system_df, "df_right"_a = customer_df,
@@ -170,7 +170,7 @@ py::tuple run_pipeline(py::object self) {
 
     py::object summary_df = monthly_summary(result_df);
 
-    // steps 22 to 25: the result workbook
+    // the result workbook
     py::object result_path =
         g["fileMg"].attr("get_output_file_path")(self.attr("output_dir"), "result.xlsx");
     py::list bypo_config;
