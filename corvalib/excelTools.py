@@ -112,6 +112,8 @@ def read_csv_by_cells(path, mapping, sep=None):
             break
         except UnicodeDecodeError as e:
             last_error = e
+        except pd.errors.EmptyDataError:  # an empty file holds no lines, not an error
+            return _frame_from_columns({name: [] for name in positions})
     else:
         raise last_error
     columns = {}

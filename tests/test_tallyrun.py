@@ -146,6 +146,7 @@ def test_constructor_defaults_and_null():
         (lambda d: make_config(d, customer_data_path=str(d / "c.ods")), f"Customer data file not found at: {{d}}{os.sep}c.ods"),
         (lambda d: (write_customer(d / "customer.xlsx", []), make_config(d))[1], "Data extraction failed or data is empty."),
         (lambda d: (write_system(d / "system.csv", []), make_config(d))[1], "Data extraction failed or data is empty."),
+        (lambda d: ((d / "system.csv").write_bytes(b""), make_config(d))[1], "Data extraction failed or data is empty."),
         (lambda d: ((d / "out" / "result.xlsx").mkdir(parents=True), make_config(d))[1], "Failed to save result excel file."),
     ],
 )
