@@ -10,8 +10,9 @@ import time
 VENV_BIN = os.path.dirname(sys.executable)
 
 
-def run_once(argv, cwd=None, env=None):
-    """Wall time (s) and peak resident memory (MiB) of one child process."""
+def run_once(argv, cwd=None, env=None, cpu=False):
+    """Wall time (s) and peak resident memory (MiB) of one child process, and
+    with `cpu` its processor time (user + system, s) as a third value."""
     start = time.perf_counter()
     proc = subprocess.Popen(argv, cwd=cwd, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     _, status, usage = os.wait4(proc.pid, 0)
@@ -21,29 +22,39 @@ def run_once(argv, cwd=None, env=None):
     proc.stderr.close()
     if proc.returncode != 0:
         raise RuntimeError(f"{argv} failed ({proc.returncode}): {err[-2000:]}")
+    if cpu:
+        return elapsed, usage.ru_maxrss / 1024, usage.ru_utime + usage.ru_stime
     return elapsed, usage.ru_maxrss / 1024
 
 
-def compare(contenders, rounds=5, cwd=None, env=None, setup=None):
+def compare(contenders, rounds=5, cwd=None, env=None, setup=None, cpu=False):
     """contenders: {label: argv}. Runs them alternately `rounds` times (setup()
-    before each run, untimed) and returns {label: (median s, median MiB)}."""
+    before each run, untimed) and returns {label: (median s, median MiB)}, with
+    `cpu` also the median processor time: on a shared machine wall time
+    depends on the other users, processor time much less."""
     results = {label: [] for label in contenders}
     for _ in range(rounds):
         for label, argv in contenders.items():
             if setup:
                 setup()
-            results[label].append(run_once(argv, cwd=cwd, env=env))
+            results[label].append(run_once(argv, cwd=cwd, env=env, cpu=cpu))
     return {
-        label: (statistics.median(t for t, _ in runs), statistics.median(m for _, m in runs))
+        label: tuple(statistics.median(column) for column in zip(*runs))
         for label, runs in results.items()
     }
 
 
 def report(title, summary, baseline):
-    base_t, base_m = summary[baseline]
+    base = summary[baseline]
+    with_cpu = len(base) > 2
     print(f"\n{title}")
-    print(f"{'contender':<40} {'time s':>9} {'ratio':>7} {'peak MiB':>9} {'ratio':>7}")
-    for label, (t, m) in summary.items():
-        print(f"{label:<40} {t:>9.3f} {t / base_t:>7.2f} {m:>9.1f} {m / base_m:>7.2f}")
+    print(f"{'contender':<40} {'time s':>9} {'ratio':>7} {'peak MiB':>9} {'ratio':>7}"
+          + (f" {'cpu s':>9} {'ratio':>7}" if with_cpu else ""))
+    for label, values in summary.items():
+        t, m = values[:2]
+        line = f"{label:<40} {t:>9.3f} {t / base[0]:>7.2f} {m:>9.1f} {m / base[1]:>7.2f}"
+        if with_cpu:
+            line += f" {values[2]:>9.3f} {values[2] / base[2]:>7.2f}"
+        print(line)
 
 

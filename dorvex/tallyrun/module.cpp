@@ -1,0 +1,106 @@
+// dorvex.tallyrun: matches system order lines (CSV) against a customer
+// workbook. This file holds the module level (imports, template, command);
+// tallyrun.hpp declares the worker.
+#include "common/command.hpp"
+#include "tallyrun.hpp"
+
+namespace {
+
+using dorvex::g_tallyrun;
+
+py::dict default_cfg_template() {
+    py::dict system_data;
+    system_data["po_cell"] = "H2";
+    system_data["so_cell"] = "I2";
+    system_data["so_pos_cell"] = "J2";
+    system_data["so_suffix_cell"] = "K2";
+    system_data["qty_cell"] = "L2";
+    system_data["rdd_cell"] = "Q2";
+
+    py::dict customer_data;
+    customer_data["po_cell"] = "F3";
+    customer_data["qty_cell"] = "O3";
+    customer_data["rdd_cell"] = "R3";
+
+    py::dict config;
+    config["system_data_path"] = "./data_tallyrun/system_data.csv";
+    config["customer_data_path"] = "./data_tallyrun/customer_data.xlsx";
+    config["output_dir"] = "./data_tallyrun/out";
+    config["system_data"] = system_data;
+    config["customer_data"] = customer_data;
+
+    py::dict tpl;
+    tpl["config"] = config;
+    return tpl;
+}
+
+// A wrong type would otherwise surface as a traceback from deep inside the
+// run; each is one error line naming the key instead.
+void check_config(const dorvex::Globals& g, py::handle file, py::handle cfg) {
+    if (!py::isinstance<py::dict>(cfg))
+        dorvex::config_error(g, file, "config", "an object", cfg);
+    py::dict config = py::reinterpret_borrow<py::dict>(cfg);
+    for (const char* key : {"system_data_path", "customer_data_path", "output_dir"})
+        if (config.contains(key) && !py::isinstance<py::str>(config[key]))
+            dorvex::config_error(g, file, std::string("config.") + key, "a text", config[key]);
+    for (const char* section : {"system_data", "customer_data"}) {
+        if (!config.contains(section)) continue;
+        py::object cells = config[section];
+        std::string label = std::string("config.") + section;
+        if (!py::isinstance<py::dict>(cells)) dorvex::config_error(g, file, label, "an object", cells);
+        for (auto item : py::reinterpret_borrow<py::dict>(cells)) {
+            auto bad = dorvex::catch_ordinary(
+                [&] { g["excelTools"].attr("parse_cell")(item.second); });
+            if (bad)
+                dorvex::config_error(g, file, label + "." + dorvex::str(item.first),
+                                     "a cell reference such as \"H2\"", item.second);
+        }
+    }
+}
+
+void cmd_tallyrun(py::object config, bool generate_config) {
+    const auto& g = g_tallyrun;
+    py::dict tpl = default_cfg_template();
+    if (generate_config)
+        dorvex::write_json_template(g, tpl, "config_tallyrun_template.json", "Template created: ");
+    dorvex::require_config(g, config, {"Error: Please provide a JSON config file using -c."});
+
+    py::object cfg = dorvex::load_config_section(g, config);
+    check_config(g, config, cfg);
+    py::object result = g["Tallyrun"](cfg).attr("run")();
+
+    py::list pair(result);
+    if (pair.size() != 2)
+        throw py::value_error("run() must return (success, message), got " +
+                              dorvex::str(py::repr(result)));
+    py::object msg = pair[1];
+    if (dorvex::truthy(pair[0])) {
+        dorvex::echo(g, "Success: " + dorvex::str(msg));
+        return;
+    }
+    // A run that produced nothing is a failure for scripts too.
+    dorvex::echo(g, "Failed: " + dorvex::str(msg));
+    dorvex::exit(g, 1);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(tallyrun, m) {
+    for (const char* name : {"os", "sys", "click"}) m.attr(name) = py::module_::import(name);
+
+    m.attr("pd") = py::module_::import("pandas");
+    m.attr("pd").attr("set_option")("future.no_silent_downcasting", true);
+
+    py::module_::import("corvalib");
+    for (const char* name : {"fileMg", "app_logging", "excelTools", "dataIO"})
+        m.attr(name) = py::module_::import((std::string("corvalib.") + name).c_str());
+    m.attr("log") = m.attr("app_logging").attr("lazy_logger")("Tallyrun");
+
+    dorvex::init_tallyrun(m);
+
+    m.attr("cmd_tallyrun") = dorvex::make_command(
+        m,
+        {"tally-run", "cmd_tallyrun", py::str("Tally Run: Data processing and SOP generator."),
+         nullptr, "Path to JSON config file", "Generate config_tallyrun_template.json"},
+        cmd_tallyrun);
+}

@@ -1,0 +1,228 @@
+// Tallyrun: loads both tables by cell reference, matches them on PO and QTY
+// and writes the result workbook.
+#include <optional>
+#include <string>
+
+#include "tallyrun.hpp"
+
+namespace dorvex {
+
+namespace {
+
+// Attributes stay Python objects: paths and cell references go to the
+// toolkit exactly as the configuration gave them (None included).
+struct Tallyrun {
+    py::object system_data_path, customer_data_path, output_dir;
+    py::object sys_po_cell, sys_so_cell, sys_so_pos_cell, sys_so_suffix_cell, sys_qty_cell,
+        sys_rdd_cell;
+    py::object po_cell, qty_cell, rdd_cell;
+    py::object system_df = py::none(), customer_df = py::none(), result_df = py::none();
+};
+
+py::object get(py::handle mapping, const char* key, py::object fallback) {
+    return mapping.attr("get")(key, fallback);
+}
+
+Tallyrun make_tallyrun(py::object config) {
+    Tallyrun t;
+    t.system_data_path = get(config, "system_data_path", py::str(""));
+    t.customer_data_path = get(config, "customer_data_path", py::str(""));
+    t.output_dir = get(config, "output_dir", py::str("out"));
+    py::object sys = get(config, "system_data", py::dict());
+    t.sys_po_cell = get(sys, "po_cell", py::str("H2"));
+    t.sys_so_cell = get(sys, "so_cell", py::str("I2"));
+    t.sys_so_pos_cell = get(sys, "so_pos_cell", py::str("J2"));
+    t.sys_so_suffix_cell = get(sys, "so_suffix_cell", py::str("K2"));
+    t.sys_qty_cell = get(sys, "qty_cell", py::str("L2"));
+    t.sys_rdd_cell = get(sys, "rdd_cell", py::str("Q2"));
+    py::object cus = get(config, "customer_data", py::dict());
+    t.po_cell = get(cus, "po_cell", py::str("F3"));
+    t.qty_cell = get(cus, "qty_cell", py::str("O3"));
+    t.rdd_cell = get(cus, "rdd_cell", py::str("R3"));
+    return t;
+}
+
+py::tuple pair(bool ok, const std::string& msg) { return py::make_tuple(ok, msg); }
+
+py::list text_list(std::initializer_list<const char*> items) {
+    py::list out;
+    for (const char* item : items) out.append(item);
+    return out;
+}
+
+bool has_column(py::handle df, const char* name) {
+    return df.attr("columns").attr("__contains__")(name).cast<bool>();
+}
+
+bool none_or_empty(py::handle df) { return df.is_none() || truthy(df.attr("empty")); }
+
+// log.exception needs the exception as the one being handled to print its
+// traceback; outside an except block it would print "NoneType: None".
+void log_exception(const Globals& g, const char* msg, py::handle exc) {
+    PyObject* previous = PyErr_GetHandledException();
+    PyErr_SetHandledException(exc.ptr());
+    auto restore = [&] {
+        PyErr_SetHandledException(previous);
+        Py_XDECREF(previous);
+    };
+    try {
+        log(g, "exception", msg);
+    } catch (...) {
+        restore();
+        throw;
+    }
+    restore();
+}
+
+void write_debug_workbook(const Globals& g, py::handle self) {
+    log(g, "debug", "Debug mode is ON. Saving intermediate System & Customer DataFrames...");
+    py::object output_dir = self.attr("output_dir");
+    py::object path = g["fileMg"].attr("get_output_file_path")(output_dir, "debug_data.xlsx");
+    py::dict sheets;
+    sheets["SYS_DATA"] = self.attr("system_df");
+    sheets["CUS_DATA"] = self.attr("customer_df");
+    g["excelTools"].attr("write_formatted_excel")(path, sheets);
+    log(g, "debug", "✅ Debug files saved to " + str(output_dir));
+}
+
+py::dict placement(py::handle df, bool index, py::object startcol) {
+    py::dict rec;
+    rec["df"] = df;
+    rec["index"] = index;
+    rec["startcol"] = startcol;
+    return rec;
+}
+
+}  // namespace
+
+py::object normalise_dates(py::handle column) {
+    // format="mixed": each value is parsed on its own, so one format guessed
+    // from the first line cannot turn every other line missing.
+    py::object dates = g_tallyrun["pd"].attr("to_datetime")(column, "errors"_a = "coerce",
+                                                             "format"_a = "mixed");
+    return dates.attr("dt").attr("strftime")("%Y-%m-%d");
+}
+
+py::tuple run_pipeline(py::object self) {
+    const auto& g = g_tallyrun;
+    py::object excel = g["excelTools"];
+
+    // load both tables, dates as ISO text
+    py::dict sys_mapping;
+    sys_mapping["PO"] = self.attr("sys_po_cell");
+    sys_mapping["SO"] = self.attr("sys_so_cell");
+    sys_mapping["SO_POS"] = self.attr("sys_so_pos_cell");
+    sys_mapping["SO_SUFFIX"] = self.attr("sys_so_suffix_cell");
+    sys_mapping["QTY"] = self.attr("sys_qty_cell");
+    sys_mapping["RDD"] = self.attr("sys_rdd_cell");
+    py::object system_path = self.attr("system_data_path");
+    self.attr("system_df") = excel.attr("read_csv_by_cells")(system_path, sys_mapping);
+    py::object system_df = self.attr("system_df");
+    if (has_column(system_df, "RDD"))
+        system_df.attr("__setitem__")("RDD", normalise_dates(system_df["RDD"]));
+    log(g, "info",
+        "Successfully loaded system CSV with " + std::to_string(py::len(system_df)) + " rows.");
+
+    py::object customer_path = self.attr("customer_data_path");
+    if (!truthy(g["fileMg"].attr("check_file_exists")(
+            customer_path, "allowed_extensions"_a = text_list({".xlsx", ".xls"}))))
+        return pair(false, "Customer data file not found at: " + str(customer_path));
+    log(g, "info", "Loading customer data from: " + str(customer_path));
+    py::dict cell_mapping;
+    cell_mapping["PO"] = self.attr("po_cell");
+    cell_mapping["QTY"] = self.attr("qty_cell");
+    cell_mapping["RDD"] = self.attr("rdd_cell");
+    self.attr("customer_df") = excel.attr("read_excel_by_cells")(customer_path, cell_mapping);
+    py::object customer_df = self.attr("customer_df");
+    if (!truthy(customer_df.attr("empty")) && has_column(customer_df, "RDD"))
+        customer_df.attr("__setitem__")("RDD", normalise_dates(customer_df["RDD"]));
+
+    // written before the emptiness check, so an empty read can be inspected
+    if (str(g["os"].attr("environ").attr("get")("QRV", "")) == "1") write_debug_workbook(g, self);
+
+    if (none_or_empty(system_df) || none_or_empty(customer_df)) {
+        log(g, "error", "System or Customer data is missing/empty. Cannot proceed with matching.");
+        return pair(false, "Data extraction failed or data is empty.");
+    }
+
+    // match, rename, order
+    log(g, "info", "Matching System and Customer data by PO and QTY...");
+    self.attr("result_df") = excel.attr("merge_exact_match")(
+        "df_left"_a = system_df, "df_right"_a = customer_df,
+        "num_keys"_a = text_list({"PO", "QTY"}), "how"_a = "inner",
+        "suffixes"_a = py::make_tuple("_SYS", "_CUST"));
+    py::object result_df = self.attr("result_df");
+    if (truthy(result_df.attr("empty"))) {
+        log(g, "warning", "Merge resulted in an empty dataframe. No matching records found.");
+        return pair(true, "Process completed, but no matching records found.");
+    }
+    py::dict renames;
+    renames["RDD_SYS"] = "SYSTEM_RDD";
+    renames["RDD_CUST"] = "CUSTOMER_RDD";
+    result_df = result_df.attr("rename")("columns"_a = renames);
+    py::list keep;
+    for (const char* col : {"PO", "SO", "SO_POS", "SO_SUFFIX", "QTY", "SYSTEM_RDD", "CUSTOMER_RDD"})
+        if (has_column(result_df, col)) keep.append(col);
+    self.attr("result_df") = result_df = result_df[keep];
+    self.attr("result_df") = result_df = sort_table(result_df, {"PO", "SO_POS", "QTY"});
+    py::object result_by_rdd = sort_table(result_df, {"SYSTEM_RDD", "PO"});
+    log(g, "info", "Matching complete. Found " + std::to_string(py::len(result_df)) + " matched records.");
+
+    py::object summary_df = monthly_summary(result_df);
+
+    // the result workbook
+    py::object result_path =
+        g["fileMg"].attr("get_output_file_path")(self.attr("output_dir"), "result.xlsx");
+    py::list bypo_config;
+    bypo_config.append(placement(result_df, false, py::int_(0)));
+    if (!none_or_empty(summary_df))
+        bypo_config.append(
+            placement(summary_df, true, py::int_(py::len(result_df.attr("columns")) + 2)));
+    py::dict sheets_data;
+    sheets_data["byPO"] = bypo_config;
+    sheets_data["byRDD_SYS"] = result_by_rdd;
+    if (!truthy(excel.attr("write_formatted_excel")(result_path, sheets_data)))
+        return pair(false, "Failed to save result excel file.");
+    log(g, "info", "✅ Result Excel saved and formatted at: " + str(result_path));
+    return pair(true, "Processed System & Customer Data and generated Result successfully.");
+}
+
+void init_tallyrun(py::module_& m) {
+    py::class_<Tallyrun> cls(m, "Tallyrun", py::dynamic_attr());
+    cls.def(py::init(&make_tallyrun), py::arg("config"));
+#define TALLYRUN_ATTR(name) cls.def_readwrite(#name, &Tallyrun::name)
+    TALLYRUN_ATTR(system_data_path);
+    TALLYRUN_ATTR(customer_data_path);
+    TALLYRUN_ATTR(output_dir);
+    TALLYRUN_ATTR(sys_po_cell);
+    TALLYRUN_ATTR(sys_so_cell);
+    TALLYRUN_ATTR(sys_so_pos_cell);
+    TALLYRUN_ATTR(sys_so_suffix_cell);
+    TALLYRUN_ATTR(sys_qty_cell);
+    TALLYRUN_ATTR(sys_rdd_cell);
+    TALLYRUN_ATTR(po_cell);
+    TALLYRUN_ATTR(qty_cell);
+    TALLYRUN_ATTR(rdd_cell);
+    TALLYRUN_ATTR(system_df);
+    TALLYRUN_ATTR(customer_df);
+    TALLYRUN_ATTR(result_df);
+#undef TALLYRUN_ATTR
+
+    cls.def("run", [](py::object self) -> py::tuple {
+        const auto& g = g_tallyrun;
+        py::object system_path = self.attr("system_data_path");
+        log(g, "info", "Starting TallyRUN process on system data: " + str(system_path));
+        if (!truthy(g["fileMg"].attr("check_file_exists")(
+                system_path, "allowed_extensions"_a = text_list({".csv"}))))
+            return pair(false, "System data file not found at: " + str(system_path));
+        log(g, "info", "Loading System data from: " + str(system_path));
+
+        std::optional<py::tuple> outcome;
+        auto failure = catch_ordinary([&] { outcome = run_pipeline(self); });
+        if (!failure) return *outcome;
+        log_exception(g, "Error during data processing", *failure);
+        return py::make_tuple(false, py::str(*failure));
+    });
+}
+
+}  // namespace dorvex

@@ -1,0 +1,257 @@
+"""tally-run: command, worker and matching pipeline on real CSV and xlsx files."""
+
+import csv
+import datetime
+import json
+import logging
+import os
+
+import openpyxl
+import pytest
+
+import dorvex.tallyrun as tr
+
+SUCCESS = "Success: Processed System & Customer Data and generated Result successfully.\n"
+COLUMNS = ["PO", "SO", "SO_POS", "SO_SUFFIX", "QTY", "SYSTEM_RDD", "CUSTOMER_RDD"]
+
+
+def write_system(path, lines):
+    """lines: (PO, SO, SO_POS, SO_SUFFIX, QTY, RDD) into H, I, J, K, L, Q from row 2."""
+    with open(path, "w", newline="", encoding="utf-8") as f:
+        out = csv.writer(f)
+        out.writerow([f"h{i}" for i in range(17)])
+        for po, so, pos, suffix, qty, rdd in lines:
+            out.writerow(["x"] * 7 + [po, so, pos, suffix, qty, "", "", "", "", rdd])
+    return path
+
+
+def write_customer(path, lines):
+    """lines: (PO, QTY, RDD) into F, O, R from row 3."""
+    wb = openpyxl.Workbook()
+    ws = wb.active
+    ws["A1"] = "Customer orders"
+    ws["F2"], ws["O2"], ws["R2"] = "PO", "QTY", "RDD"
+    for n, (po, qty, rdd) in enumerate(lines, start=3):
+        ws[f"F{n}"], ws[f"O{n}"], ws[f"R{n}"] = po, qty, rdd
+    wb.save(path)
+    return path
+
+
+def make_config(folder, system=True, customer=True, **extra):
+    cfg = {"output_dir": str(folder / "out")}
+    if system:
+        cfg["system_data_path"] = str(folder / "system.csv")
+    if customer:
+        cfg["customer_data_path"] = str(folder / "customer.xlsx")
+    cfg.update(extra)
+    path = folder / "match.json"
+    path.write_text(json.dumps({"config": cfg}))
+    return path
+
+
+SYSTEM_LINES = [
+    ("4500000002", "S2", "100", "0", "5", "2024-01-02"),
+    ("4500000002", "S2", "20", "0", "7", "2023-12-30"),
+    ("4500000001", "S1", "10", "0", "10", "2023-12-30"),
+    ("4500000009", "S9", "10", "0", "3", "2024-01-15"),  # QTY differs from the customer's
+    ("4500000003", "S3", "10", "0", "4", "not a date"),
+]
+CUSTOMER_LINES = [
+    (4500000001, 10, datetime.datetime(2024, 1, 2)),
+    ("4500000002", 5, "2024-01-05"),
+    (4500000002, 7.0, datetime.datetime(2023, 12, 28)),
+    (4500000009, 4, datetime.datetime(2024, 1, 15)),
+    (4500000003, 4, datetime.datetime(2024, 2, 1)),
+]
+
+
+@pytest.fixture
+def data(tmp_path):
+    write_system(tmp_path / "system.csv", SYSTEM_LINES)
+    write_customer(tmp_path / "customer.xlsx", CUSTOMER_LINES)
+    return tmp_path
+
+
+def rows(ws):
+    return [list(r) for r in ws.iter_rows(values_only=True)]
+
+
+def test_module_level():
+    assert tr.__file__.endswith(".so")
+    assert tr.pd.get_option("future.no_silent_downcasting") is True
+    assert tr.excelTools.__name__ == "corvalib.excelTools" and tr.dataIO.__name__ == "corvalib.dataIO"
+    assert tr.log.name == "Tallyrun"
+    assert tr.cmd_tallyrun.name == "tally-run"
+    assert [p.opts for p in tr.cmd_tallyrun.params] == [["--config", "-c"], ["--generate-config"]]
+
+
+@pytest.mark.parametrize("extra", [[], ["-c", "ignored.json"]])
+def test_generate_config(runner, in_tmp, extra):
+    (in_tmp / "ignored.json").write_text("not json")
+    result = runner.invoke(tr.cmd_tallyrun, ["--generate-config", *extra])
+    assert result.exit_code == 0
+    target = in_tmp / "config_tallyrun_template.json"
+    assert result.stdout == f"Template created: {target}\n"
+    tpl = json.loads(target.read_text())["config"]
+    assert list(tpl) == ["system_data_path", "customer_data_path", "output_dir", "system_data", "customer_data"]
+    assert list(tpl["system_data"].items()) == [
+        ("po_cell", "H2"), ("so_cell", "I2"), ("so_pos_cell", "J2"),
+        ("so_suffix_cell", "K2"), ("qty_cell", "L2"), ("rdd_cell", "Q2"),
+    ]
+    assert tpl["customer_data"] == {"po_cell": "F3", "qty_cell": "O3", "rdd_cell": "R3"}
+    assert tpl["output_dir"] == "./data_tallyrun/out"
+
+
+def test_missing_config(runner):
+    result = runner.invoke(tr.cmd_tallyrun, [])
+    assert result.exit_code == 1
+    assert result.stdout == "Error: Please provide a JSON config file using -c.\n"
+
+
+@pytest.mark.parametrize(
+    "content, message",
+    [
+        ("{broken", "not valid JSON"),
+        ('{"other": 1}', 'missing required key "config"'),
+        ('{"config": []}', "config must be an object"),
+        ('{"config": {"output_dir": 5}}', "config.output_dir must be a text (got 5)"),
+        ('{"config": {"system_data": null}}', "config.system_data must be an object (got null)"),
+        ('{"config": {"customer_data": {"qty_cell": "O"}}}', 'config.customer_data.qty_cell must be a cell reference'),
+    ],
+)
+def test_unusable_config_exits_1(runner, in_tmp, content, message):
+    (in_tmp / "bad.json").write_text(content)
+    result = runner.invoke(tr.cmd_tallyrun, ["-c", "bad.json"])
+    assert result.exit_code == 1
+    assert result.stdout == ""
+    assert message in result.stderr
+    assert "Traceback" not in result.stderr
+
+
+def test_constructor_defaults_and_null():
+    t = tr.Tallyrun({"system_data": {"po_cell": "A2"}, "output_dir": None})
+    assert (t.system_data_path, t.customer_data_path, t.output_dir) == ("", "", None)
+    assert [t.sys_po_cell, t.sys_so_cell, t.sys_so_pos_cell, t.sys_so_suffix_cell,
+            t.sys_qty_cell, t.sys_rdd_cell] == ["A2", "I2", "J2", "K2", "L2", "Q2"]
+    assert [t.po_cell, t.qty_cell, t.rdd_cell] == ["F3", "O3", "R3"]
+    assert t.system_df is None and t.customer_df is None and t.result_df is None
+
+
+@pytest.mark.parametrize(
+    "setup, message",
+    [
+        (lambda d: make_config(d, system=False), "System data file not found at: "),
+        (lambda d: make_config(d, system_data_path=str(d / "missing.csv")), f"System data file not found at: {{d}}{os.sep}missing.csv"),
+        (lambda d: make_config(d, system_data_path=str(d / "customer.xlsx")), f"System data file not found at: {{d}}{os.sep}customer.xlsx"),
+        (lambda d: make_config(d, customer_data_path=str(d / "c.ods")), f"Customer data file not found at: {{d}}{os.sep}c.ods"),
+        (lambda d: (write_customer(d / "customer.xlsx", []), make_config(d))[1], "Data extraction failed or data is empty."),
+        (lambda d: (write_system(d / "system.csv", []), make_config(d))[1], "Data extraction failed or data is empty."),
+        (lambda d: ((d / "system.csv").write_bytes(b""), make_config(d))[1], "Data extraction failed or data is empty."),
+        (lambda d: ((d / "out" / "result.xlsx").mkdir(parents=True), make_config(d))[1], "Failed to save result excel file."),
+    ],
+)
+def test_failed_run_exits_1(runner, data, setup, message):
+    config = setup(data)
+    result = runner.invoke(tr.cmd_tallyrun, ["-c", str(config)])
+    assert result.exit_code == 1
+    assert result.stdout == "Failed: " + message.format(d=data) + "\n"
+    assert not (data / "out" / "result.xlsx").is_file()
+
+
+def test_exception_in_pipeline_is_a_failed_result(data, caplog):
+    t = tr.Tallyrun(json.loads(make_config(data).read_text())["config"])
+    t.sys_so_pos_cell = "J0"
+    with caplog.at_level(logging.ERROR):
+        ok, msg = t.run()
+    assert (ok, msg) == (False, "Invalid cell reference: 'J0' (expected a reference such as 'H2')")
+    record = caplog.records[-1]
+    assert record.getMessage() == "Error during data processing"
+    assert record.exc_info and record.exc_info[0] is ValueError
+
+
+def test_no_match_succeeds_without_workbook(runner, tmp_path):
+    write_system(tmp_path / "system.csv", [("1", "S", "10", "0", "2", "2024-01-01")])
+    write_customer(tmp_path / "customer.xlsx", [(1, 3, "2024-01-01"), ("01", 2, "2024-01-01")])
+    result = runner.invoke(tr.cmd_tallyrun, ["-c", str(make_config(tmp_path))])
+    assert result.exit_code == 0
+    assert result.stdout == "Success: Process completed, but no matching records found.\n"
+    assert not (tmp_path / "out").exists() or os.listdir(tmp_path / "out") == []
+
+
+def test_full_match(runner, data):
+    (data / "out").mkdir()
+    (data / "out" / "result.xlsx").write_bytes(b"old result")
+    result = runner.invoke(tr.cmd_tallyrun, ["-c", str(make_config(data))])
+    assert result.exit_code == 0
+    assert result.stdout == SUCCESS
+    assert os.listdir(data / "out") == ["result.xlsx"]
+
+    wb = openpyxl.load_workbook(data / "out" / "result.xlsx")
+    assert wb.sheetnames == ["byPO", "byRDD_SYS"]
+    bypo = rows(wb["byPO"])
+    assert bypo[0][:7] == COLUMNS
+    # sorted by PO, then SO_POS by value ("20" before "100"), then QTY
+    assert [r[:7] for r in bypo[1:]] == [
+        [4500000001, "S1", "10", "0", 10, "2023-12-30", "2024-01-02"],
+        [4500000002, "S2", "20", "0", 7, "2023-12-30", "2023-12-28"],
+        [4500000002, "S2", "100", "0", 5, "2024-01-02", "2024-01-05"],
+        [4500000003, "S3", "10", "0", 4, None, "2024-02-01"],
+    ]
+    # the summary starts at column 9 (J), two empty columns after the table
+    assert bypo[0][7:] == [None, None, None, "23-Dec", "24-Jan", "24-Feb"]
+    assert [r[9:] for r in bypo[1:3]] == [["SYS_RDD", 17, 5, 0], ["CUS_RDD", 7, 15, 4]]
+    ws = wb["byPO"]
+    assert ws.freeze_panes == "A2" and ws["A1"].font.b and ws["J2"].font.b and ws["K1"].font.b
+
+    by_rdd = rows(wb["byRDD_SYS"])
+    assert by_rdd[0] == COLUMNS
+    assert [(r[5], r[0]) for r in by_rdd[1:]] == [
+        ("2023-12-30", 4500000001), ("2023-12-30", 4500000002),
+        ("2024-01-02", 4500000002), (None, 4500000003),
+    ]
+
+
+def test_text_and_number_po_and_leading_zeros(runner, tmp_path):
+    write_system(tmp_path / "system.csv", [
+        ("4500012345.0", "S1", "10", "0", "10", "2024-03-01"),
+        ("00777", "S2", "10", "0", "1", "2024-03-01"),
+        ("A-1", "S3", "10", "0", "2.50", "2024-03-01"),
+    ])
+    write_customer(tmp_path / "customer.xlsx", [
+        (4500012345, 10, "2024-03-02"), ("00777", 1, "2024-03-02"), (777, 1, "2024-03-02"),
+        ("A-1 ", 2.5, "2024-03-02"),
+    ])
+    result = runner.invoke(tr.cmd_tallyrun, ["-c", str(make_config(tmp_path))])
+    assert result.exit_code == 0
+    table = rows(openpyxl.load_workbook(tmp_path / "out" / "result.xlsx")["byRDD_SYS"])
+    assert sorted((r[0], r[4]) for r in table[1:]) == [("00777", 1), ("4500012345", 10), ("A-1", 2.5)]
+
+
+def test_no_dates_places_no_summary(runner, tmp_path):
+    write_system(tmp_path / "system.csv", [("1", "S", "10", "0", "2", "")])
+    write_customer(tmp_path / "customer.xlsx", [(1, 2, "someday")])
+    result = runner.invoke(tr.cmd_tallyrun, ["-c", str(make_config(tmp_path))])
+    assert result.exit_code == 0
+    bypo = rows(openpyxl.load_workbook(tmp_path / "out" / "result.xlsx")["byPO"])
+    assert bypo == [COLUMNS, [1, "S", "10", "0", 2, None, None]]
+
+
+@pytest.mark.parametrize("qrv, debug", [("1", True), ("true", False), (" 1", False), (None, False)])
+def test_debug_workbook(runner, tmp_path, monkeypatch, qrv, debug):
+    if qrv is None:
+        monkeypatch.delenv("QRV", raising=False)
+    else:
+        monkeypatch.setenv("QRV", qrv)
+    write_system(tmp_path / "system.csv", [("1", "S", "10", "0", "2", "2024-01-01")])
+    write_customer(tmp_path / "customer.xlsx", [])
+    result = runner.invoke(tr.cmd_tallyrun, ["-c", str(make_config(tmp_path))])
+    assert result.exit_code == 1
+    assert result.stdout == "Failed: Data extraction failed or data is empty.\n"
+    debug_path = tmp_path / "out" / "debug_data.xlsx"
+    assert debug_path.is_file() == debug
+    if debug:
+        wb = openpyxl.load_workbook(debug_path)
+        assert wb.sheetnames == ["SYS_DATA", "CUS_DATA"]
+        assert rows(wb["SYS_DATA"]) == [["PO", "SO", "SO_POS", "SO_SUFFIX", "QTY", "RDD"],
+                                        ["1", "S", "10", "0", "2", "2024-01-01"]]
+        assert rows(wb["CUS_DATA"]) == [["PO", "QTY", "RDD"]]
