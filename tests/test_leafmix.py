@@ -136,13 +136,14 @@ def test_missing_pdf_libs_stops_even_generate(runner, in_tmp, monkeypatch, caplo
         ({"margin": 297.5}, "config.margin must be less than 297.5 points, half the A4 width (got 297.5)"),
         ({"layout": [2, 2]}, "config.layout must be an object (got [2, 2])"),
         ({"output_file": ""}, 'config.output_file must be a non-empty text (got "")'),
+        ({"input_folder": None}, "config.input_folder must be a non-empty text (got null)"),
     ],
 )
 def test_bad_settings_are_one_line(runner, tmp_path, conf, line):
     (tmp_path / "in").mkdir()
     make_pdf(tmp_path / "in" / "a.pdf")
-    path = write_config(tmp_path / "c.json", input_folder=str(tmp_path / "in"),
-                        **{"output_file": str(tmp_path / "o.pdf"), **conf})
+    path = write_config(tmp_path / "c.json", **{"input_folder": str(tmp_path / "in"),
+                                                 "output_file": str(tmp_path / "o.pdf"), **conf})
     result = runner.invoke(lm.cmd_leafmix, ["-c", str(path)])
     assert result.exit_code == 1
     assert result.stderr == f"Error: {path}: {line}\n"

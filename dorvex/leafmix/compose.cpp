@@ -61,15 +61,15 @@ struct Grid {
 }  // namespace
 
 py::object run(py::object self) {
-    py::tuple files = self.attr("get_file_list")();
-    py::list pdf_paths = files[0], pdf_names = files[1];
+    py::object files = self.attr("get_file_list")();
+    py::list pdf_paths(files[py::int_(0)]), pdf_names(files[py::int_(1)]);
     if (pdf_paths.empty()) {
         log(g, "warning", "No PDF files found to merge.");
         return py::bool_(false);
     }
-    py::tuple cell = self.attr("calculate_cell_layout")();
+    py::object cell = self.attr("calculate_cell_layout")();
     py::object cols = self.attr("cols"), rows = self.attr("rows");
-    Grid grid{self, cols * rows, cell[0], cell[1]};
+    Grid grid{self, cols * rows, cell[py::int_(0)], cell[py::int_(1)]};
     log(g, "info", "[STEP 1] Processing " + std::to_string(pdf_paths.size()) + " files...");
 
     py::object writer = self.attr("writer");
@@ -100,7 +100,7 @@ py::object run(py::object self) {
         if (!reader.is_none()) writer.attr("reset_translation")(reader);
     }
     if (grid.page.is_none()) {
-        log(g, "error", "No pages could be merged: every input file failed.");
+        log(g, "error", "No pages could be merged.");
         return py::bool_(false);
     }
     grid.page.attr("compress_content_streams")();

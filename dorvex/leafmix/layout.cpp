@@ -39,10 +39,10 @@ py::tuple get_file_list(py::object self) {
     }
     py::list extensions;
     extensions.append("pdf");
-    py::tuple found = g["fileMg"].attr("find_files_with_extensions")(
+    py::object found = g["fileMg"].attr("find_files_with_extensions")(
         "in_path"_a = folder, "extensions"_a = extensions, "recursive"_a = false);
-    py::object pdf_paths = found[0];
-    py::object pdf_names = found[1];
+    py::object pdf_paths = found[py::int_(0)];
+    py::object pdf_names = found[py::int_(1)];
     if (!truthy(pdf_paths)) return py::make_tuple(py::list(), py::list());
 
     // Plain code-point order of the names; sorted() is stable, so equal names

@@ -10,9 +10,9 @@ namespace {
 // The shorter A4 side in points; margins on both sides must leave room.
 constexpr double A4_SHORT_SIDE = 595.0;
 
-void require_text(const Globals& g, py::handle file, py::handle conf, const char* key) {
-    py::object value = conf.attr("get")(key);
-    if (value.is_none()) return;  // the constructor's default applies
+void require_text(const Globals& g, py::handle file, const py::dict& conf, const char* key) {
+    if (!conf.contains(key)) return;  // the constructor's default applies
+    py::object value = conf[key];
     if (!py::isinstance<py::str>(value) || py::len(value) == 0)
         config_error(g, file, std::string("config.") + key, "a non-empty text", value);
 }
@@ -21,8 +21,9 @@ void require_text(const Globals& g, py::handle file, py::handle conf, const char
 
 void check_settings(const Globals& g, py::handle file, py::handle conf) {
     if (!py::isinstance<py::dict>(conf)) config_error(g, file, "config", "an object", conf);
-    require_text(g, file, conf, "input_folder");
-    require_text(g, file, conf, "output_file");
+    auto section = py::reinterpret_borrow<py::dict>(conf);
+    require_text(g, file, section, "input_folder");
+    require_text(g, file, section, "output_file");
 
     py::object layout = conf.attr("get")("layout", py::dict());
     if (!py::isinstance<py::dict>(layout))
