@@ -61,7 +61,7 @@ demo: setup
 	done
 	@echo; echo "Results are in $(CURDIR)/demo-out"
 
-BENCH_DEBS := img2pdf pandoc
+BENCH_DEBS := img2pdf pandoc texlive-extra-utils
 bench: setup
 	@missing=""; for p in $(BENCH_DEBS); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ] && [ "$$(id -u)" = 0 ]; then apt-get update -qq && apt-get install -y -qq $$missing >/dev/null; fi

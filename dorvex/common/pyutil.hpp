@@ -63,6 +63,19 @@ inline bool truthy(py::handle obj) {
     return result == 1;
 }
 
+// a // b and a % b with Python's rules (floor rounding, int stays int),
+// which pybind11's object operators do not offer.
+inline py::object floor_div(py::handle a, py::handle b) {
+    PyObject* r = PyNumber_FloorDivide(a.ptr(), b.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+inline py::object remainder(py::handle a, py::handle b) {
+    PyObject* r = PyNumber_Remainder(a.ptr(), b.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
 inline void log(const Globals& g, const char* level, py::handle message) {
     g["log"].attr(level)(message);
 }

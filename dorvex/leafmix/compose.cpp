@@ -1,0 +1,148 @@
+// The merge itself: every source page drawn into the next cell of the grid,
+// one bookmark per input file, and the atomic save of the merged document.
+#include "common/atomic.hpp"
+#include "leafmixer.hpp"
+
+namespace dorvex {
+
+namespace {
+
+const auto& g = g_leafmix;
+
+// Output page being filled plus the cell counters of one run.
+struct Grid {
+    py::object self;
+    py::object items_per_page;
+    py::object cell_w, cell_h;
+    py::object page = py::none();
+    py::object item_index = py::int_(0);
+    long total_pages = 0;
+
+    // A full page is finished here. Its merged content is parsed operator
+    // lists until it is compressed back to bytes; doing that now keeps a
+    // thousand-page run at roughly the size of its output.
+    void start_page_if_full() {
+        if (!remainder(item_index, items_per_page).equal(py::int_(0))) return;
+        if (!page.is_none()) page.attr("compress_content_streams")();
+        // The page lives in the writer from the start, so that a bookmark
+        // made while it is being filled has a real target.
+        page = self.attr("writer").attr("add_blank_page")("width"_a = self.attr("page_width"),
+                                                          "height"_a = self.attr("page_height"));
+        item_index = py::int_(0);
+    }
+
+    void place(py::handle source_page, py::handle f_name) {
+        start_page_if_full();
+        py::object cols = self.attr("cols");
+        py::object margin = self.attr("margin");
+        py::object col = remainder(item_index, cols);
+        py::object row = floor_div(item_index, cols);
+        py::object x_pos = margin + col * cell_w;
+        py::object page_h = self.attr("page_height");
+        py::object y_pos = page_h - margin - (row + py::int_(1)) * cell_h;
+
+        py::object params = self.attr("_get_layout_params")(
+            source_page, py::make_tuple(x_pos, y_pos, cell_w, cell_h));
+        if (!params.is_none()) {
+            py::dict p = params;
+            page.attr("merge_transformed_page")(source_page, placement_transform(p),
+                                                "expand"_a = false);
+            log(g, "debug",
+                "    Pg" + std::to_string(total_pages) + ": " + str(f_name) +
+                    " | Sc=" + format(p["scale"], ".2f") + " | Loc=(" + format(p["tx"], ".1f") +
+                    "," + format(p["ty"], ".1f") + ")");
+        }
+        if (truthy(self.attr("draw_grid")))
+            page.attr("merge_page")(
+                self.attr("_create_red_frame_page")(x_pos, y_pos, cell_w, cell_h));
+    }
+};
+
+}  // namespace
+
+py::object run(py::object self) {
+    py::object files = self.attr("get_file_list")();
+    py::list pdf_paths(files[py::int_(0)]), pdf_names(files[py::int_(1)]);
+    if (pdf_paths.empty()) {
+        log(g, "warning", "No PDF files found to merge.");
+        return py::bool_(false);
+    }
+    py::object cell = self.attr("calculate_cell_layout")();
+    py::object cols = self.attr("cols"), rows = self.attr("rows");
+    Grid grid{self, cols * rows, cell[py::int_(0)], cell[py::int_(1)]};
+    log(g, "info", "[STEP 1] Processing " + std::to_string(pdf_paths.size()) + " files...");
+
+    py::object writer = self.attr("writer");
+    size_t failed = 0;
+    for (size_t i = 0; i < pdf_paths.size(); ++i) {
+        py::object f_path = pdf_paths[i], f_name = pdf_names[i];
+        py::object reader = py::none();
+        auto failure = catch_ordinary([&] {
+            reader = g["PdfReader"](f_path);
+            bool is_first = true;
+            for (py::handle source_page : reader.attr("pages")) {
+                grid.place(source_page, f_name);
+                if (is_first) {
+                    writer.attr("add_outline_item")("title"_a = f_name,
+                                                    "page_number"_a = grid.page);
+                    is_first = false;
+                }
+                grid.item_index = grid.item_index + py::int_(1);
+                ++grid.total_pages;
+            }
+        });
+        if (failure) {
+            ++failed;
+            log(g, "error", "Failed " + str(f_name) + ": " + str(*failure));
+        }
+        // What the writer needs is cloned by now; its translation table would
+        // otherwise keep every reader, and so every input file, in memory.
+        if (!reader.is_none()) writer.attr("reset_translation")(reader);
+    }
+    if (grid.page.is_none()) {
+        log(g, "error", "No pages could be merged.");
+        return py::bool_(false);
+    }
+    grid.page.attr("compress_content_streams")();
+    log(g, "info",
+        "[STEP 2] Placed " + std::to_string(grid.total_pages) + " pages of " +
+            std::to_string(pdf_paths.size() - failed) + " files on " +
+            std::to_string(py::len(writer.attr("pages"))) + " output pages (" + std::to_string(failed) +
+            " failed)");
+    return py::bool_(self.attr("_save_file")());
+}
+
+py::object create_red_frame_page(py::object self, py::object x, py::object y, py::object w,
+                                 py::object h) {
+    py::object page = g["PageObject"].attr("create_blank_page")(
+        "width"_a = self.attr("page_width"), "height"_a = self.attr("page_height"));
+    py::object ops = py::str("q 1 0 0 RG 2 w {:.2f} {:.2f} {:.2f} {:.2f} re S Q").format(x, y, w, h);
+    py::object stream = g["StreamObject"]();
+    stream.attr("_data") = ops.attr("encode")("ascii");
+    py::object name = g["NameObject"];
+    page[name("/Contents")] = stream;
+    page[name("/Resources")] = g["DictionaryObject"]();
+    return page;
+}
+
+bool save_file(py::object self) {
+    py::object output_file = self.attr("output_file");
+    py::object os = g["os"];
+    auto failure = catch_ordinary([&] {
+        py::object output_dir = os.attr("path").attr("dirname")(output_file);
+        if (truthy(output_dir) && !truthy(os.attr("path").attr("exists")(output_dir)))
+            os.attr("makedirs")(output_dir);
+        AtomicPath tmp(output_file);
+        self.attr("writer").attr("write")(tmp.temp());
+        tmp.commit();
+    });
+    if (failure) {
+        log(g, "error", "Save failed: " + str(*failure));
+        return false;
+    }
+    log(g, "info", "[DONE] Successfully saved merged report: " + str(output_file));
+    echo(g, "Success: " + str(output_file));
+    return true;
+}
+
+}  // namespace dorvex

@@ -1,0 +1,148 @@
+// Where things go: the input files in merge order, the grid cell, and the fit
+// and transformation of one source page into one cell.
+#include <algorithm>
+#include <cmath>
+
+#include "leafmixer.hpp"
+
+namespace dorvex {
+
+namespace {
+
+const auto& g = g_leafmix;
+
+py::object realpath(py::handle path) { return g["os"].attr("path").attr("realpath")(path); }
+
+// The page's /Rotate as a clockwise quarter-turn angle 0, 90, 180 or 270.
+// Viewers honour any multiple of 90, negative or above 360, so those are
+// brought into range; anything else draws the page unrotated.
+int displayed_rotation(py::handle rot) {
+    if (!py::isinstance<py::int_>(rot) && !py::isinstance<py::float_>(rot)) return 0;
+    if (py::isinstance<py::bool_>(rot)) return 0;
+    double value = py::float_(py::reinterpret_borrow<py::object>(rot)).cast<double>();
+    if (!std::isfinite(value) || std::fmod(value, 90.0) != 0.0) return 0;
+    return static_cast<int>(std::fmod(std::fmod(value, 360.0) + 360.0, 360.0));
+}
+
+double as_double(py::handle value) {
+    return py::float_(py::reinterpret_borrow<py::object>(value)).cast<double>();
+}
+
+}  // namespace
+
+py::tuple get_file_list(py::object self) {
+    py::object folder = self.attr("input_folder");
+    py::object status = g["fileMg"].attr("checkFileOrDir")(folder);
+    if (!status.equal(py::int_(0))) {
+        log(g, "error", "Error: Input folder not found: " + str(folder));
+        return py::make_tuple(py::list(), py::list());
+    }
+    py::list extensions;
+    extensions.append("pdf");
+    py::object found = g["fileMg"].attr("find_files_with_extensions")(
+        "in_path"_a = folder, "extensions"_a = extensions, "recursive"_a = false);
+    py::object pdf_paths = found[py::int_(0)];
+    py::object pdf_names = found[py::int_(1)];
+    if (!truthy(pdf_paths)) return py::make_tuple(py::list(), py::list());
+
+    // Plain code-point order of the names; sorted() is stable, so equal names
+    // keep the toolkit's order.
+    py::module_ builtins = py::module_::import("builtins");
+    py::object pairs = builtins.attr("sorted")(builtins.attr("zip")(pdf_paths, pdf_names),
+                                               "key"_a = py::module_::import("operator").attr("itemgetter")(1));
+
+    // A second run with the output inside the input folder must not merge the
+    // previous result into the new one.
+    py::object output = realpath(self.attr("output_file"));
+    py::list paths, names;
+    for (py::handle pair : pairs) {
+        py::object path = pair[py::int_(0)];
+        if (realpath(path).equal(output)) {
+            log(g, "info", "Skipping the output file itself: " + str(path));
+            continue;
+        }
+        paths.append(path);
+        names.append(pair[py::int_(1)]);
+    }
+    return py::make_tuple(paths, names);
+}
+
+py::tuple calculate_cell_layout(py::object self) {
+    // Python arithmetic on the configured values: int stays int until the
+    // true division.
+    py::int_ two(2);
+    py::object margin = self.attr("margin");
+    py::object page_w = self.attr("page_width"), page_h = self.attr("page_height");
+    py::object usable_w = page_w - two * margin;
+    py::object usable_h = page_h - two * margin;
+    py::object cols = self.attr("cols"), rows = self.attr("rows");
+    return py::make_tuple(usable_w / cols, usable_h / rows);
+}
+
+py::object get_layout_params(py::object /*self*/, py::object source_page, py::object target_rect) {
+    py::list rect(target_rect);
+    if (rect.size() != 4)
+        throw py::value_error("target_rect must have 4 items (x, y, width, height), got " +
+                              std::to_string(rect.size()));
+    double tx = as_double(rect[0]), ty = as_double(rect[1]);
+    double tw = as_double(rect[2]), th = as_double(rect[3]);
+
+    py::object rot = source_page.attr("get")("/Rotate", 0);
+    py::object cb = source_page.attr("cropbox");
+    // A box may be given by any two opposite corners; normalise it so that a
+    // reversed box neither mirrors the page nor moves it out of its cell.
+    double left = as_double(cb.attr("left")), right = as_double(cb.attr("right"));
+    double bottom = as_double(cb.attr("bottom")), top = as_double(cb.attr("top"));
+    double x0 = std::min(left, right), y0 = std::min(bottom, top);
+    double w0 = std::fabs(right - left), h0 = std::fabs(top - bottom);
+
+    int turn = displayed_rotation(rot);
+    double src_w = (turn == 90 || turn == 270) ? h0 : w0;
+    double src_h = (turn == 90 || turn == 270) ? w0 : h0;
+    if (src_w == 0.0 || src_h == 0.0) return py::none();
+
+    double scale = std::min(tw / src_w, th / src_h) * 0.95;
+    double final_w = src_w * scale, final_h = src_h * scale;
+
+    py::dict params;
+    params["scale"] = scale;
+    params["tx"] = tx + (tw - final_w) / 2;
+    params["ty"] = ty + (th - final_h) / 2;
+    params["rot"] = rot;
+    params["x0"] = x0;
+    params["y0"] = y0;
+    params["src_w"] = src_w;
+    params["src_h"] = src_h;
+    return params;
+}
+
+py::object placement_transform(const py::dict& params) {
+    py::object op = g["Transformation"]().attr("translate")("tx"_a = -as_double(params["x0"]),
+                                                            "ty"_a = -as_double(params["y0"]));
+    py::object src_w = params["src_w"], src_h = params["src_h"];
+    // The crop box now lies at the origin, w0 wide and h0 high. Turning it
+    // clockwise as a viewer would (pypdf's angles run anticlockwise) swings
+    // it into another quadrant; each translation brings it back onto
+    // (0, 0)-(src_w, src_h), the box the scale and centring were made for:
+    //   90:  (x, y) -> (y, -x),  the box spans y in [-w0, 0] = [-src_h, 0]
+    //   180: (x, y) -> (-x, -y), both axes negative
+    //   270: (x, y) -> (-y, x),  the box spans x in [-h0, 0] = [-src_w, 0]
+    switch (displayed_rotation(params["rot"])) {
+        case 90:
+            op = op.attr("rotate")(-90).attr("translate")("tx"_a = 0, "ty"_a = src_h);
+            break;
+        case 180:
+            op = op.attr("rotate")(-180).attr("translate")("tx"_a = src_w, "ty"_a = src_h);
+            break;
+        case 270:
+            op = op.attr("rotate")(-270).attr("translate")("tx"_a = src_w, "ty"_a = 0);
+            break;
+        default:
+            break;
+    }
+    py::object scale = params["scale"];
+    return op.attr("scale")("sx"_a = scale, "sy"_a = scale)
+        .attr("translate")("tx"_a = params["tx"], "ty"_a = params["ty"]);
+}
+
+}  // namespace dorvex

@@ -1,0 +1,64 @@
+// Binds `Leafmixer`: its constructor reads the configuration, the methods
+// live in layout.cpp and compose.cpp.
+#include "leafmixer.hpp"
+
+namespace dorvex {
+
+namespace {
+
+const auto& g = g_leafmix;
+
+struct Leafmixer {};
+
+void construct(py::object self, py::object config_dict) {
+    py::object conf = config_dict;
+    self.attr("conf") = conf;
+    self.attr("input_folder") = conf.attr("get")("input_folder", "./data_leafmix");
+    self.attr("output_file") = conf.attr("get")("output_file", "./data_leafmix/merged_report.pdf");
+    py::object layout_conf = conf.attr("get")("layout", py::dict());
+    self.attr("cols") = layout_conf.attr("get")("cols", 2);
+    self.attr("rows") = layout_conf.attr("get")("rows", 1);
+    self.attr("is_landscape") = layout_conf.attr("get")("landscape", false);
+    self.attr("margin") = conf.attr("get")("margin", 20);
+    self.attr("draw_grid") = conf.attr("get")("debug_grid", false);
+
+    // The page_size key is not read: output pages are always A4.
+    py::sequence a4 = g["PaperSize"].attr("A4");
+    py::object a4_w = a4[0], a4_h = a4[1];
+    bool landscape = truthy(self.attr("is_landscape"));
+    self.attr("page_width") = landscape ? a4_h : a4_w;
+    self.attr("page_height") = landscape ? a4_w : a4_h;
+    self.attr("writer") = g["PdfWriter"]();
+
+    log(g, "info",
+        "[INIT] Layout: " + str(self.attr("cols")) + "x" + str(self.attr("rows")) +
+            ", Landscape=" + str(self.attr("is_landscape")));
+}
+
+}  // namespace
+
+void init_leafmixer(py::module_& m) {
+    py::class_<Leafmixer> cls(m, "Leafmixer", py::dynamic_attr(),
+                              "處理 PDF 合併與排版的應用類別");
+    cls.def(py::init<>());
+    // The attributes are Python objects in the instance dictionary, so the
+    // constructor first makes the (empty) C++ part, then fills them in.
+    py::object make_empty = cls.attr("__init__");
+    cls.attr("__init__") = py::cpp_function(
+        [make_empty](py::object self, py::object config_dict) {
+            make_empty(self);
+            construct(self, config_dict);
+        },
+        py::name("__init__"), py::is_method(cls), py::arg("config_dict"));
+
+    cls.def("get_file_list", &get_file_list)
+        .def("calculate_cell_layout", &calculate_cell_layout)
+        .def("_get_layout_params", &get_layout_params, py::arg("source_page"),
+             py::arg("target_rect"))
+        .def("run", &run)
+        .def("_create_red_frame_page", &create_red_frame_page, py::arg("x"), py::arg("y"),
+             py::arg("w"), py::arg("h"))
+        .def("_save_file", &save_file);
+}
+
+}  // namespace dorvex

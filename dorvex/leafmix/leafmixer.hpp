@@ -1,0 +1,32 @@
+// The merge worker `Leafmixer`: its layout half (layout.cpp) and its page
+// composition half (compose.cpp), bound by init_leafmixer.
+#pragma once
+
+#include "common/pyutil.hpp"
+
+namespace dorvex {
+
+inline constexpr Globals g_leafmix{"dorvex.leafmix"};
+
+// layout.cpp
+py::tuple get_file_list(py::object self);
+py::tuple calculate_cell_layout(py::object self);
+py::object get_layout_params(py::object self, py::object source_page, py::object target_rect);
+// The transformation that draws a source page upright into the box that
+// get_layout_params computed for it.
+py::object placement_transform(const py::dict& params);
+
+// compose.cpp
+py::object run(py::object self);
+py::object create_red_frame_page(py::object self, py::object x, py::object y, py::object w,
+                                 py::object h);
+bool save_file(py::object self);
+
+// settings.cpp: checks the "config" section before any work; a bad value is
+// one error line naming `file` and the key, and status 1.
+void check_settings(const Globals& g, py::handle file, py::handle conf);
+
+// Binds `Leafmixer` with its constructor and methods.
+void init_leafmixer(py::module_& m);
+
+}  // namespace dorvex

@@ -1,0 +1,84 @@
+// dorvex.leafmix: the N-up PDF merge command. This file holds the module
+// level (imports, template, command); leafmixer.hpp declares the worker.
+#include "common/command.hpp"
+#include "leafmixer.hpp"
+
+namespace {
+
+using dorvex::g_leafmix;
+
+py::dict default_config() {
+    py::dict layout;
+    layout["cols"] = 2;
+    layout["rows"] = 2;
+    layout["landscape"] = false;
+
+    py::dict config;
+    config["input_folder"] = "./data_leafmix";
+    config["output_file"] = "./data_leafmix/merged_report.pdf";
+    config["layout"] = layout;
+    config["page_size"] = "A4";
+    config["margin"] = 20;
+    config["debug_grid"] = false;
+
+    py::dict tpl;
+    tpl["config"] = config;
+    return tpl;
+}
+
+void cmd_leafmix(py::object config, bool generate_config) {
+    const auto& g = g_leafmix;
+    if (!dorvex::truthy(g["HAS_PDF_LIBS"])) {
+        dorvex::log(g, "error", "Missing required packages for PDF processing.");
+        dorvex::log(g, "error",
+                    "Please reinstall with the correct dependencies or run: pip install pypdf");
+        dorvex::exit(g, 1);
+    }
+    if (generate_config)
+        dorvex::write_json_template(g, g["DEFAULT_CONFIG"], "config_leafmix_template.json");
+    dorvex::require_config(g, config,
+                           {"Error: Please provide a JSON file path using --config or -c.",
+                            "Hint: Run 'dorvex leaf-mix --generate-config' to get a template."});
+
+    py::object conf = dorvex::load_config_section(g, config);
+    dorvex::check_settings(g, config, conf);
+    // Nothing to merge or a failed save: the run produced no document.
+    if (!dorvex::truthy(g["Leafmixer"](conf).attr("run")())) dorvex::exit(g, 1);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(leafmix, m) {
+    for (const char* name : {"os", "sys", "click"}) m.attr(name) = py::module_::import(name);
+
+    // All names or none: without pypdf the module still loads and the
+    // command reports what is missing.
+    try {
+        py::module_ pypdf = py::module_::import("pypdf");
+        py::module_ generic = py::module_::import("pypdf.generic");
+        for (const char* name : {"PdfReader", "PdfWriter", "PageObject", "Transformation", "PaperSize"})
+            m.attr(name) = pypdf.attr(name);
+        for (const char* name : {"NameObject", "DictionaryObject", "StreamObject"})
+            m.attr(name) = generic.attr(name);
+        m.attr("HAS_PDF_LIBS") = true;
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+        m.attr("HAS_PDF_LIBS") = false;
+    }
+
+    py::module_::import("corvalib");
+    for (const char* name : {"fileMg", "app_logging"})
+        m.attr(name) = py::module_::import((std::string("corvalib.") + name).c_str());
+    m.attr("log") = m.attr("app_logging").attr("lazy_logger")("Leafmix");
+
+    m.attr("DEFAULT_CONFIG") = default_config();
+
+    dorvex::init_leafmixer(m);
+
+    m.attr("cmd_leafmix") = dorvex::make_command(
+        m,
+        {"leaf-mix", "cmd_leafmix", py::str("Merge multiple PDF files into a single layout report."),
+         nullptr, "Specify the JSON config file path",
+         "Generate a config_leafmix_template.json in the current directory"},
+        cmd_leafmix);
+}

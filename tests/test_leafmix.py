@@ -1,0 +1,457 @@
+"""leaf-mix: configuration, file order, cell layout, page placement (read back
+from the content stream and rendered with pdftoppm), bookmarks and saving."""
+
+import gc
+import json
+import logging
+
+import pytest
+from pypdf import PdfReader, PdfWriter
+from pypdf.generic import ContentStream, NameObject, NumberObject, RectangleObject, StreamObject
+
+import dorvex.leafmix as lm
+
+A4 = (595, 842)
+TEMPLATE_CELL = (20, 421.0, 277.5, 401.0)
+
+
+def make_pdf(path, pages=((A4, 0, None),), extra=None):
+    """One page per (size, rotate, cropbox). Each page is painted black over
+    its crop box with a red quarter-size marker in the crop box's lower-left
+    corner, and blue outside the crop box (which must never show)."""
+    writer = PdfWriter()
+    for (w, h), rotate, crop in pages:
+        page = writer.add_blank_page(w, h)
+        x0, y0, x1, y1 = crop or (0, 0, w, h)
+        ops = (
+            f"0 0 1 rg 0 0 {w} {h} re f 0 0 0 rg {x0} {y0} {x1 - x0} {y1 - y0} re f "
+            f"1 0 0 rg {x0} {y0} {(x1 - x0) / 4} {(y1 - y0) / 4} re f"
+        )
+        stream = StreamObject()
+        stream._data = ops.encode()
+        page[NameObject("/Contents")] = writer._add_object(stream)
+        if crop:
+            page.cropbox = RectangleObject(crop)
+        if rotate:
+            page[NameObject("/Rotate")] = NumberObject(rotate)
+    if extra:
+        extra(writer)
+    writer.write(path)
+    return path
+
+
+def write_config(path, **conf):
+    path.write_text(json.dumps({"config": conf}))
+    return path
+
+
+@pytest.fixture
+def merge(runner, tmp_path):
+    """merge(**config) runs `leaf-mix` on tmp_path/in into tmp_path/out.pdf."""
+
+    def run(**conf):
+        conf.setdefault("input_folder", str(tmp_path / "in"))
+        conf.setdefault("output_file", str(tmp_path / "out.pdf"))
+        conf.setdefault("layout", {"cols": 2, "rows": 2})
+        return runner.invoke(lm.cmd_leafmix, ["-c", str(write_config(tmp_path / "c.json", **conf))])
+
+    (tmp_path / "in").mkdir()
+    return run
+
+
+def placements(page):
+    """The cm matrices with which source pages were drawn on an output page."""
+    ops = ContentStream(page.get_contents(), page.pdf).operations
+    return [[float(v) for v in operands] for operands, op in ops if op == b"cm"]
+
+
+def apply(m, x, y):
+    return m[0] * x + m[2] * y + m[4], m[1] * x + m[3] * y + m[5]
+
+
+def outline(path):
+    reader = PdfReader(path)
+    return [(item.title, reader.get_destination_page_number(item)) for item in reader.outline]
+
+
+# -- module level and command ---------------------------------------------------
+
+
+def test_module_level():
+    assert lm.__file__.endswith(".so")
+    assert lm.HAS_PDF_LIBS is True
+    assert json.dumps(lm.DEFAULT_CONFIG) == json.dumps({"config": {
+        "input_folder": "./data_leafmix", "output_file": "./data_leafmix/merged_report.pdf",
+        "layout": {"cols": 2, "rows": 2, "landscape": False}, "page_size": "A4", "margin": 20,
+        "debug_grid": False}})
+    assert lm.Leafmixer.__doc__ == "處理 PDF 合併與排版的應用類別"
+    cmd = lm.cmd_leafmix
+    assert cmd.name == "leaf-mix" and cmd.help == "Merge multiple PDF files into a single layout report."
+    assert [(p.name, p.opts, p.help) for p in cmd.params] == [
+        ("config", ["--config", "-c"], "Specify the JSON config file path"),
+        ("generate_config", ["--generate-config"],
+         "Generate a config_leafmix_template.json in the current directory"),
+    ]
+
+
+@pytest.mark.parametrize("extra", [[], ["-c", "ignored.json"]])
+def test_generate_config(runner, in_tmp, extra):
+    (in_tmp / "ignored.json").write_text("not json")
+    result = runner.invoke(lm.cmd_leafmix, ["--generate-config", *extra])
+    assert result.exit_code == 0
+    assert result.output == f"Success! Template file created at: {in_tmp / 'config_leafmix_template.json'}\n"
+    assert json.loads((in_tmp / "config_leafmix_template.json").read_text()) == lm.DEFAULT_CONFIG
+
+
+def test_missing_config(runner):
+    result = runner.invoke(lm.cmd_leafmix, [])
+    assert result.exit_code == 1
+    assert result.output == (
+        "Error: Please provide a JSON file path using --config or -c.\n"
+        "Hint: Run 'dorvex leaf-mix --generate-config' to get a template.\n"
+    )
+
+
+def test_missing_pdf_libs_stops_even_generate(runner, in_tmp, monkeypatch, caplog):
+    monkeypatch.setattr(lm, "HAS_PDF_LIBS", False)
+    with caplog.at_level(logging.ERROR):
+        result = runner.invoke(lm.cmd_leafmix, ["--generate-config"])
+    assert result.exit_code == 1
+    assert [r.getMessage() for r in caplog.records] == [
+        "Missing required packages for PDF processing.",
+        "Please reinstall with the correct dependencies or run: pip install pypdf",
+    ]
+    assert not (in_tmp / "config_leafmix_template.json").exists()
+
+
+@pytest.mark.parametrize(
+    "conf, line",
+    [
+        ({"layout": {"cols": 0}}, "config.layout.cols must be a positive integer (got 0)"),
+        ({"layout": {"rows": -1}}, "config.layout.rows must be a positive integer (got -1)"),
+        ({"layout": {"cols": "2"}}, 'config.layout.cols must be a positive integer (got "2")'),
+        ({"layout": {"rows": 1.5}}, "config.layout.rows must be a positive integer (got 1.5)"),
+        ({"margin": 0}, "config.margin must be a positive number (got 0)"),
+        ({"margin": "20"}, 'config.margin must be a positive number (got "20")'),
+        ({"margin": 297.5}, "config.margin must be less than 297.5 points, half the A4 width (got 297.5)"),
+        ({"layout": [2, 2]}, "config.layout must be an object (got [2, 2])"),
+        ({"output_file": ""}, 'config.output_file must be a non-empty text (got "")'),
+        ({"input_folder": None}, "config.input_folder must be a non-empty text (got null)"),
+    ],
+)
+def test_bad_settings_are_one_line(runner, tmp_path, conf, line):
+    (tmp_path / "in").mkdir()
+    make_pdf(tmp_path / "in" / "a.pdf")
+    path = write_config(tmp_path / "c.json", **{"input_folder": str(tmp_path / "in"),
+                                                 "output_file": str(tmp_path / "o.pdf"), **conf})
+    result = runner.invoke(lm.cmd_leafmix, ["-c", str(path)])
+    assert result.exit_code == 1
+    assert result.stderr == f"Error: {path}: {line}\n"
+    assert not (tmp_path / "o.pdf").exists()
+
+
+@pytest.mark.parametrize("content", ['{"other": {}}', "{", '{"config": []}'])
+def test_unusable_config_file_fails(runner, tmp_path, content):
+    path = tmp_path / "c.json"
+    path.write_text(content)
+    result = runner.invoke(lm.cmd_leafmix, ["-c", str(path)])
+    assert result.exit_code == 1
+    assert str(path) in result.stderr
+
+
+# -- constructor, file list, cell layout -------------------------------------------
+
+
+def test_constructor_defaults_and_landscape(caplog):
+    with caplog.at_level(logging.INFO):
+        mixer = lm.Leafmixer({})
+    assert (mixer.input_folder, mixer.output_file) == ("./data_leafmix", "./data_leafmix/merged_report.pdf")
+    assert (mixer.cols, mixer.rows, mixer.is_landscape, mixer.margin, mixer.draw_grid) == (2, 1, False, 20, False)
+    assert (mixer.page_width, mixer.page_height) == A4
+    assert isinstance(mixer.writer, PdfWriter) and len(mixer.writer.pages) == 0
+    assert caplog.messages == ["[INIT] Layout: 2x1, Landscape=False"]
+
+    wide = lm.Leafmixer({"layout": {"landscape": True}, "page_size": "Letter"})
+    assert (wide.page_width, wide.page_height) == (842, 595)
+    assert lm.Leafmixer({"layout": {"cols": 2, "rows": 2}}).calculate_cell_layout() == (277.5, 401.0)
+    assert wide.calculate_cell_layout() == (401.0, 555.0)
+    wide.rows = 2
+    assert wide.calculate_cell_layout() == (401.0, 277.5)
+
+
+def test_file_list_order_and_filtering(tmp_path):
+    for name in ["b.pdf", "A.pdf", "10.pdf", "2.pdf", "notes.txt", ".hidden.pdf"]:
+        (tmp_path / name).write_bytes(b"%PDF-1.4")
+    (tmp_path / "sub").mkdir()
+    (tmp_path / "sub" / "deep.pdf").write_bytes(b"%PDF-1.4")
+    mixer = lm.Leafmixer({"input_folder": str(tmp_path), "output_file": str(tmp_path / "sub" / "o.pdf")})
+    paths, names = mixer.get_file_list()
+    assert names == ["10", "2", "A", "b"]
+    assert paths == [str(tmp_path / n) for n in ["10.pdf", "2.pdf", "A.pdf", "b.pdf"]]
+    # The output file is never an input of its own merge, however it is spelled.
+    mixer.output_file = str(tmp_path / "sub" / ".." / "A.pdf")
+    assert mixer.get_file_list()[1] == ["10", "2", "b"]
+
+
+@pytest.mark.parametrize("folder, errors", [("empty", []), ("missing", ["Error: Input folder not found: "])])
+def test_file_list_empty(tmp_path, caplog, folder, errors):
+    (tmp_path / "empty").mkdir()
+    with caplog.at_level(logging.ERROR):
+        result = lm.Leafmixer({"input_folder": str(tmp_path / folder)}).get_file_list()
+    assert result == ([], [])
+    assert caplog.messages == [e + str(tmp_path / folder) for e in errors]
+
+
+def test_worked_example_params(tmp_path):
+    page = PdfReader(make_pdf(tmp_path / "a.pdf")).pages[0]
+    params = lm.Leafmixer({"layout": {"rows": 2}})._get_layout_params(page, TEMPLATE_CELL)
+    assert list(params) == ["scale", "tx", "ty", "rot", "x0", "y0", "src_w", "src_h"]
+    assert params["scale"] == pytest.approx(277.5 / 595 * 0.95)
+    assert params["tx"] == pytest.approx(26.9375)
+    assert params["ty"] == pytest.approx(434.96875, abs=1e-3)
+    assert (params["rot"], params["x0"], params["y0"], params["src_w"], params["src_h"]) == (0, 0.0, 0.0, 595.0, 842.0)
+
+
+@pytest.mark.parametrize(
+    "rotate, crop, expect",
+    [
+        (90, None, (0, 0, 842, 595)),
+        (270, None, (0, 0, 842, 595)),
+        (180, None, (0, 0, 595, 842)),
+        (-90, None, (0, 0, 842, 595)),
+        (0, (50, 100, 350, 500), (50, 100, 300, 400)),
+        (0, (350, 500, 50, 100), (50, 100, 300, 400)),  # corners given the other way round
+    ],
+)
+def test_params_rotation_and_crop_box(tmp_path, rotate, crop, expect):
+    page = PdfReader(make_pdf(tmp_path / "a.pdf", [((600, 900) if crop else A4, rotate, crop)])).pages[0]
+    params = lm.Leafmixer({})._get_layout_params(page, (0, 0, 100, 100))
+    assert (params["x0"], params["y0"], params["src_w"], params["src_h"]) == expect
+    assert params["rot"] == rotate
+
+
+@pytest.mark.parametrize("crop", [(10, 10, 10, 500), (10, 10, 500, 10)])
+def test_params_zero_area_is_none(tmp_path, crop):
+    page = PdfReader(make_pdf(tmp_path / "a.pdf", [(A4, 0, crop)])).pages[0]
+    assert lm.Leafmixer({})._get_layout_params(page, TEMPLATE_CELL) is None
+
+
+# -- placement: matrices read back and pages rendered ---------------------------------
+
+# Where the red marker (the content's lower-left corner) shows once a viewer
+# has applied /Rotate: (right half?, top half?).
+MARKER_SHOWN_AT = {0: (False, False), 90: (False, True), 180: (True, True), 270: (True, False)}
+
+
+def coloured_box(img, test, region=None):
+    """Bounding box (left, top, right, bottom) of the pixels for which test(rgb)."""
+    x_lo, y_lo, x_hi, y_hi = region or (0, 0, *img.size)
+    px = img.load()
+    hits = [(x, y) for y in range(y_lo, y_hi) for x in range(x_lo, x_hi) if test(px[x, y])]
+    if not hits:
+        return None
+    xs, ys = [x for x, _ in hits], [y for _, y in hits]
+    return min(xs), min(ys), max(xs) + 1, max(ys) + 1
+
+
+def is_red(p):
+    return p[0] > 200 and p[1] < 60 and p[2] < 60
+
+
+def is_ink(p):
+    return sum(p) < 600
+
+
+def marker_side(box, marker):
+    cx, cy = (marker[0] + marker[2]) / 2, (marker[1] + marker[3]) / 2
+    return cx > (box[0] + box[2]) / 2, cy < (box[1] + box[3]) / 2
+
+
+@pytest.mark.parametrize("rotate", [0, 90, 180, 270])
+@pytest.mark.parametrize("crop", [None, (60, 120, 460, 420)])
+def test_rotated_page_lands_upright_in_its_cell(merge, tmp_path, render_pdf_page, rotate, crop):
+    size = (500, 700) if crop else (400, 300)
+    src = make_pdf(tmp_path / "in" / "a.pdf", [(size, rotate, crop)])
+    result = merge(layout={"cols": 2, "rows": 2})
+    assert result.exit_code == 0, result.stderr
+
+    # The matrix maps the crop box exactly onto the centred box of the cell.
+    reader = PdfReader(tmp_path / "out.pdf")
+    (m,) = placements(reader.pages[0])
+    x0, y0, x1, y1 = crop or (0, 0, *size)
+    corners = [apply(m, x, y) for x in (x0, x1) for y in (y0, y1)]
+    w0, h0 = x1 - x0, y1 - y0
+    src_w, src_h = (h0, w0) if rotate in (90, 270) else (w0, h0)
+    scale = min(277.5 / src_w, 401.0 / src_h) * 0.95
+    left, bottom = 20 + (277.5 - src_w * scale) / 2, 421 + (401 - src_h * scale) / 2
+    xs, ys = [c[0] for c in corners], [c[1] for c in corners]
+    assert (min(xs), min(ys)) == (pytest.approx(left), pytest.approx(bottom))
+    assert (max(xs), max(ys)) == (pytest.approx(left + src_w * scale), pytest.approx(bottom + src_h * scale))
+
+    # Rendered at 1 pixel per point: the page fills the centred box inside the
+    # top-left cell (the ink includes the blue around the crop box, so none of
+    # it shows), and the marker sits where a viewer shows it on the source
+    # page itself.
+    img = render_pdf_page(tmp_path / "out.pdf", 1, 72)
+    ink = coloured_box(img, is_ink)
+    expected = (left, 842 - bottom - src_h * scale, left + src_w * scale, 842 - bottom)
+    assert ink == pytest.approx(expected, abs=1.5)
+    assert 20 <= ink[0] and ink[2] <= 297.5 and 20 <= ink[1] and ink[3] <= 421
+    marker = coloured_box(img, is_red)
+    assert marker_side(ink, marker) == MARKER_SHOWN_AT[rotate]
+
+    alone = render_pdf_page(src, 1, 72)
+    black = coloured_box(alone, lambda p: sum(p) < 100)
+    assert marker_side(black, coloured_box(alone, is_red)) == MARKER_SHOWN_AT[rotate]
+
+
+def test_landscape_source_on_landscape_pages(merge, tmp_path, render_pdf_page):
+    make_pdf(tmp_path / "in" / "wide.pdf", [((842, 595), 0, None)])
+    assert merge(layout={"cols": 2, "rows": 1, "landscape": True}).exit_code == 0
+    page = PdfReader(tmp_path / "out.pdf").pages[0]
+    assert (page.mediabox.width, page.mediabox.height) == (842, 595)
+    img = render_pdf_page(tmp_path / "out.pdf", 1, 72)
+    ink = coloured_box(img, is_ink)
+    # 401 wide cell: the page is 380.95 x 269.2, centred at (220.5, 297.5).
+    assert ink == pytest.approx((30, 163, 411, 432), abs=1.5)
+
+
+def test_cell_order_and_five_files_on_two_pages(merge, tmp_path):
+    for i in range(5):
+        make_pdf(tmp_path / "in" / f"f{i}.pdf")
+    result = merge()
+    assert result.exit_code == 0
+    assert result.stdout == f"Success: {tmp_path / 'out.pdf'}\n"
+    reader = PdfReader(tmp_path / "out.pdf")
+    assert len(reader.pages) == 2
+    # Lower-left corner of each placed page: left to right, then top to bottom.
+    first = [apply(m, 0, 0) for m in placements(reader.pages[0])]
+    assert first == [pytest.approx(p, abs=0.01) for p in
+                     [(26.94, 434.97), (304.44, 434.97), (26.94, 33.97), (304.44, 33.97)]]
+    assert [apply(m, 0, 0) for m in placements(reader.pages[1])] == [pytest.approx((26.94, 434.97), abs=0.01)]
+    assert outline(tmp_path / "out.pdf") == [("f0", 0), ("f1", 0), ("f2", 0), ("f3", 0), ("f4", 1)]
+
+
+def test_files_continue_in_next_free_cell_past_a_broken_file(merge, tmp_path):
+    make_pdf(tmp_path / "in" / "a.pdf", [(A4, 0, None)] * 3)
+    (tmp_path / "in" / "b.pdf").write_text("not a pdf")
+    make_pdf(tmp_path / "in" / "c.pdf")
+    encrypted = make_pdf(tmp_path / "in" / "d.pdf",
+                         extra=lambda w: w.encrypt("secret", algorithm="RC4-128"))
+    make_pdf(tmp_path / "in" / "e.pdf", [(A4, 0, None)] * 2)
+    result = merge()
+    assert result.exit_code == 0
+    failed = [line for line in result.stderr.splitlines() if "Failed " in line]
+    assert len(failed) == 2
+    assert "Failed b: " in failed[0] and "Failed d: " in failed[1]
+    assert encrypted.exists()
+    reader = PdfReader(tmp_path / "out.pdf")
+    assert [len(placements(p)) for p in reader.pages] == [4, 2]
+    assert outline(tmp_path / "out.pdf") == [("a", 0), ("c", 0), ("e", 1)]
+
+
+def test_zero_area_page_keeps_its_cell_and_bookmark(merge, tmp_path, render_pdf_page):
+    make_pdf(tmp_path / "in" / "a.pdf", [(A4, 0, (10, 10, 10, 500)), (A4, 0, None)])
+    assert merge(debug_grid=True).exit_code == 0
+    page = PdfReader(tmp_path / "out.pdf").pages[0]
+    # Only the second page was drawn, into the second cell; both cells are framed.
+    assert [apply(m, 0, 0) for m in placements(page)] == [pytest.approx((304.44, 434.97), abs=0.01)]
+    assert outline(tmp_path / "out.pdf") == [("a", 0)]
+    frames = [op for op in ContentStream(page.get_contents(), None).operations if op[1] == b"re"]
+    assert [[float(v) for v in ops] for ops, _ in frames][-1] == [297.5, 421.0, 277.5, 401.0]
+
+
+def test_red_frame_page():
+    mixer = lm.Leafmixer({"layout": {"rows": 2}})
+    page = mixer._create_red_frame_page(*TEMPLATE_CELL)
+    assert page["/Contents"].get_data() == b"q 1 0 0 RG 2 w 20.00 421.00 277.50 401.00 re S Q"
+    assert page["/Resources"] == {}
+    assert (page.mediabox.width, page.mediabox.height) == A4
+
+
+def test_debug_grid_renders_red_frames_only_on_used_cells(merge, tmp_path, render_pdf_page):
+    make_pdf(tmp_path / "in" / "a.pdf", [((300, 300), 0, None)])
+    assert merge(debug_grid=True).exit_code == 0
+    img = render_pdf_page(tmp_path / "out.pdf", 1, 72)
+    # The frame outlines the whole top-left cell, 2 points wide.
+    assert coloured_box(img, is_red) == pytest.approx((19, 19, 299, 422), abs=1.5)
+    assert coloured_box(img, is_red, (300, 0, 595, 842)) is None
+
+
+def test_debug_lines(merge, tmp_path, runner):
+    make_pdf(tmp_path / "in" / "a.pdf")
+    from dorvex.cli import main
+
+    cfg = write_config(tmp_path / "c.json", input_folder=str(tmp_path / "in"),
+                       output_file=str(tmp_path / "o.pdf"), layout={"cols": 2, "rows": 2})
+    result = runner.invoke(main, ["-v", "leaf-mix", "-c", str(cfg)])
+    assert result.exit_code == 0
+    assert "Leafmix:     Pg0: a | Sc=0.44 | Loc=(26.9,435.0)\n" in result.stderr
+
+
+# -- output -----------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("output", ["deep/er/out.pdf", "bare.pdf"])
+def test_output_folders_and_bare_names(merge, in_tmp, output):
+    make_pdf(in_tmp / "in" / "a.pdf")
+    result = merge(output_file=output)
+    assert result.exit_code == 0
+    assert len(PdfReader(in_tmp / output).pages) == 1
+    assert [p.name for p in in_tmp.iterdir() if p.name.startswith(".~")] == []
+
+
+def test_second_run_does_not_merge_its_own_output(merge, tmp_path):
+    for name in "ab":
+        make_pdf(tmp_path / "in" / f"{name}.pdf")
+    out = tmp_path / "in" / "merged.pdf"
+    for _ in range(2):
+        result = merge(output_file=str(out))
+        assert result.exit_code == 0
+        assert outline(out) == [("a", 0), ("b", 0)]
+        assert len(placements(PdfReader(out).pages[0])) == 2
+    assert "Skipping the output file itself: " in result.stderr
+
+
+@pytest.mark.parametrize("case", ["empty", "missing", "only-broken"])
+def test_nothing_to_merge_fails(merge, tmp_path, case):
+    folder = tmp_path / "in"
+    if case == "missing":
+        folder = tmp_path / "nowhere"
+    if case == "only-broken":
+        (folder / "x.pdf").write_text("junk")
+    result = merge(input_folder=str(folder))
+    assert result.exit_code == 1
+    assert result.stdout == ""
+    assert not (tmp_path / "out.pdf").exists()
+
+
+@pytest.mark.parametrize("target", ["a-folder", "a-file/out.pdf"])
+def test_failed_save_fails_and_keeps_what_was_there(merge, tmp_path, target):
+    make_pdf(tmp_path / "in" / "a.pdf")
+    (tmp_path / "a-folder").mkdir()
+    (tmp_path / "a-file").write_text("keep me")
+    result = merge(output_file=str(tmp_path / target))
+    assert result.exit_code == 1
+    assert "Save failed: " in result.stderr
+    assert (tmp_path / "a-file").read_text() == "keep me"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["a-file", "a-folder", "c.json", "in"]
+    assert list((tmp_path / "a-folder").iterdir()) == []
+
+
+def test_readers_are_released_before_saving(tmp_path):
+    for i in range(3):
+        make_pdf(tmp_path / f"f{i}.pdf", [(A4, 0, None)] * 3)
+    seen = []
+
+    class Probe(lm.Leafmixer):
+        def _save_file(self):
+            gc.collect()
+            seen.append(sum(isinstance(o, PdfReader) for o in gc.get_objects()))
+            return lm.Leafmixer._save_file(self)
+
+    mixer = Probe({"input_folder": str(tmp_path), "output_file": str(tmp_path / "o" / "m.pdf"),
+                   "layout": {"cols": 2, "rows": 2}})
+    assert mixer.run() is True
+    assert seen == [0]
+    assert len(PdfReader(tmp_path / "o" / "m.pdf").pages) == 3
