@@ -1,5 +1,6 @@
 // The conversion run: pre-processing, rendering, page naming and writing.
 #include "common/atomic.hpp"
+#include "common/readfile.hpp"
 #include "notepress.hpp"
 
 namespace dorvex::notepress {
@@ -25,19 +26,6 @@ bool ends_with(const std::string& text, const std::string& tail) {
 }
 
 py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
-
-py::object read_text(py::handle path) {
-    py::object f = builtin("open")(path, "r", "encoding"_a = "utf-8");
-    py::object text;
-    try {
-        text = f.attr("read")();
-    } catch (...) {
-        f.attr("close")();
-        throw;
-    }
-    f.attr("close")();
-    return text;
-}
 
 // Property lines out, blank runs collapsed, one [TOC] marker in.
 py::object preprocess(const Globals& g, py::object md_content) {
@@ -78,7 +66,7 @@ py::object output_name(const Globals& g, py::handle self, py::handle md_name, py
 void convert_one(const Globals& g, py::object self, py::object md_file, py::object md_name,
                  bool is_debug) {
     log(g, "info", "Processing: " + str(md_file));
-    py::object md_content = preprocess(g, read_text(md_file));
+    py::object md_content = preprocess(g, read_file(md_file, "r", py::str("utf-8")));
     py::object file_mg = g["fileMg"];
     py::object output_path = self.attr("output_path");
 

@@ -1,6 +1,7 @@
 // Local images as Base64 data URIs, and the watermark style block.
 #include <cstdio>
 
+#include "common/readfile.hpp"
 #include "notepress.hpp"
 #include "templates.hpp"
 
@@ -32,19 +33,6 @@ const char* media_type(const std::string& ext) {
     if (ext == ".gif") return "image/gif";
     if (ext == ".svg") return "image/svg+xml";
     return "image/png";
-}
-
-py::bytes read_bytes(py::handle path) {
-    py::object f = py::module_::import("builtins").attr("open")(path, "rb");
-    py::object data;
-    try {
-        data = f.attr("read")();
-    } catch (...) {
-        f.attr("close")();
-        throw;
-    }
-    f.attr("close")();
-    return data;
 }
 
 bool starts_with(const std::string& text, const char* prefix) {
@@ -85,7 +73,7 @@ py::object encode_image_base64(py::object self, py::object img_path) {
     const char* mime = media_type(lower_extension(g, img_path));
     py::object uri;
     auto failure = catch_ordinary([&] {
-        py::object text = g["base64"].attr("b64encode")(read_bytes(img_path)).attr("decode")("utf-8");
+        py::object text = g["base64"].attr("b64encode")(read_file(img_path, "rb")).attr("decode")("utf-8");
         uri = py::str("data:") + py::str(mime) + py::str(";base64,") + text;
     });
     if (failure) {
