@@ -40,6 +40,13 @@ def messages(caplog, level=logging.DEBUG):
     return [r.getMessage() for r in caplog.records if r.levelno >= level]
 
 
+@pytest.fixture(autouse=True)
+def debug_off(monkeypatch):
+    """Another test may have run `python -m dorvex notepress` in this process,
+    which sets DORVEX_DEBUG for good."""
+    monkeypatch.delenv("DORVEX_DEBUG", raising=False)
+
+
 @pytest.fixture
 def debug_on(monkeypatch, caplog):
     monkeypatch.setenv("DORVEX_DEBUG", "1")

@@ -24,6 +24,13 @@ def watermark_block(text):
     return "\n" + "\n".join(lines) + "\n" + i28 + "}"
 
 
+@pytest.fixture(autouse=True)
+def debug_off(monkeypatch):
+    """Another test may have run `python -m dorvex notepress` in this process,
+    which sets DORVEX_DEBUG for good."""
+    monkeypatch.delenv("DORVEX_DEBUG", raising=False)
+
+
 def convert(tmp_path, files, **settings):
     src = tmp_path / "in"
     for rel, content in files.items():
