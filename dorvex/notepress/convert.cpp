@@ -1,0 +1,174 @@
+// The conversion run: pre-processing, rendering, page naming and writing.
+#include "common/atomic.hpp"
+#include "common/readfile.hpp"
+#include "notepress.hpp"
+
+namespace dorvex::notepress {
+
+namespace {
+
+// Patterns for Python's re, as the pages have always been processed.
+constexpr const char* PROPERTY_LINE =
+    R"re(^(Person|Created|Updated|language|version\.|Tags|Status|Assignee).*?:.*$)re";
+constexpr const char* BLANK_RUN = R"re(\n{3,})re";
+constexpr const char* AUTHOR_LINE = R"re((?m)^(\*\*Author:\*\*.*)$)re";
+constexpr const char* FIRST_H1 = R"re(^#\s+.*$)re";
+constexpr const char* VERSION = R"re(\*\*Version:\*\*\s*\[?([^\]\s<&|]+)\]?)re";
+constexpr const char* NON_WORD = R"re(\W+)re";
+// What a version text may not bring into a file name: separators, parent
+// references and characters file systems refuse.
+constexpr const char* UNSAFE_IN_NAME = R"re(\.\.|[/\\:*?"<>|\x00-\x1f\x7f])re";
+
+constexpr const char* TOC_BLOCK = "\n\n[TOC]\n\n";
+
+bool ends_with(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
+
+// Property lines out, blank runs collapsed, one [TOC] marker in.
+py::object preprocess(const Globals& g, py::object md_content) {
+    py::object re = g["re"];
+    py::object props = re.attr("compile")(PROPERTY_LINE, re.attr("MULTILINE") | re.attr("IGNORECASE"));
+    md_content = re.attr("sub")(props, "", md_content);
+    md_content = re.attr("sub")(BLANK_RUN, "\n\n", md_content);
+
+    py::object anchor = re.attr("search")(AUTHOR_LINE, md_content);
+    if (anchor.is_none()) anchor = re.attr("search")(FIRST_H1, md_content, re.attr("MULTILINE"));
+    if (!anchor.is_none()) {
+        py::object e = anchor.attr("end")();
+        py::object before = md_content[builtin("slice")(py::none(), e)];
+        py::object after = md_content[builtin("slice")(e, py::none())];
+        return before + py::str(TOC_BLOCK) + after;
+    }
+    if (md_content.contains("#")) return py::str("[TOC]\n\n") + md_content;
+    return md_content;
+}
+
+py::object output_name(const Globals& g, py::handle self, py::handle md_name, py::handle md_content) {
+    py::object re = g["re"];
+    py::list parts;
+    parts.append(md_name);
+    py::object found = re.attr("search")(VERSION, md_content);
+    if (!found.is_none()) {
+        py::object version_str = found.attr("group")(1);
+        parts.append(re.attr("sub")(UNSAFE_IN_NAME, "_", version_str));
+    }
+    py::object text = self.attr("watermark_text");
+    if (truthy(self.attr("watermark_enable")) && truthy(text)) {
+        py::object safe = re.attr("sub")(NON_WORD, "_", text).attr("strip")("_");
+        if (truthy(safe)) parts.append(safe);
+    }
+    return py::str("_").attr("join")(parts) + py::str(".html");
+}
+
+void convert_one(const Globals& g, py::object self, py::object md_file, py::object md_name,
+                 bool is_debug) {
+    log(g, "info", "Processing: " + str(md_file));
+    py::object md_content = preprocess(g, read_file(md_file, "r", py::str("utf-8")));
+    py::object file_mg = g["fileMg"];
+    py::object output_path = self.attr("output_path");
+
+    if (is_debug) {
+        py::object debug_file =
+            file_mg.attr("get_output_file_path")(output_path, str(md_name) + "_debug.md");
+        write_text_atomic(debug_file, md_content);
+        log(g, "debug", "[" + str(md_name) + "] Saved pre-processed Markdown to " + str(debug_file));
+    }
+
+    py::list extensions;
+    for (const char* ext : {"fenced_code", "tables", "toc", "md_in_html", "sane_lists", "nl2br"})
+        extensions.append(ext);
+    py::object html_body = g["markdown"].attr("markdown")(md_content, "extensions"_a = extensions);
+    if (truthy(self.attr("embed_images"))) html_body = embed_images(self, html_body, md_file, is_debug);
+
+    py::object css = py::str("");
+    if (truthy(self.attr("watermark_enable"))) css = watermark_css(self.attr("watermark_text"));
+    py::object final_html = g["PAGE_TEMPLATE"].attr("format")(
+        "title"_a = md_name, "content"_a = html_body, "watermark_css"_a = css);
+
+    py::object out_file =
+        file_mg.attr("get_output_file_path")(output_path, output_name(g, self, md_name, md_content));
+    write_text_atomic(out_file, final_html);
+    log(g, "info", "Saved HTML to: " + str(out_file));
+}
+
+// The debug copies ("<name>_debug.md" in the output folder) of an earlier
+// run are this command's own output, not notes: converting them would add
+// one more page and one more copy on every run.
+bool is_debug_copy(const Globals& g, py::handle self, py::handle md_file, py::handle md_name) {
+    if (!py::isinstance<py::str>(md_name) || !ends_with(str(md_name), "_debug")) return false;
+    py::object os_path = g["os"].attr("path");
+    py::object folder = os_path.attr("realpath")(os_path.attr("dirname")(md_file));
+    py::object output = self.attr("output_path");
+    if (!py::isinstance<py::str>(output)) return false;
+    return folder.equal(os_path.attr("realpath")(truthy(output) ? output : py::str(".")));
+}
+
+}  // namespace
+
+py::tuple run(py::object self) {
+    const auto& g = g_notepress;
+    py::object input_path = self.attr("input_path");
+    log(g, "info", "Starting Notepress process. Input path: " + str(input_path));
+    py::list extensions;
+    extensions.append(".md");
+    auto [found_files, found_names] = unpack_pair(g["fileMg"].attr("find_files_with_extensions")(
+        input_path, "extensions"_a = extensions, "recursive"_a = true));
+
+    py::list md_files, md_names;
+    for (py::handle pair : builtin("zip")(found_files, found_names)) {
+        py::object md_file = pair[py::int_(0)], md_name = pair[py::int_(1)];
+        if (is_debug_copy(g, self, md_file, md_name)) {
+            log(g, "info", "Skipping debug copy: " + str(md_file));
+            continue;
+        }
+        md_files.append(md_file);
+        md_names.append(md_name);
+    }
+    if (md_files.empty())
+        return py::make_tuple(false, "No Markdown files found in: " + str(input_path));
+
+    py::object flag = g["os"].attr("environ").attr("get")("DORVEX_DEBUG");
+    bool is_debug = !flag.is_none() && flag.equal(py::str("1"));
+    if (is_debug)
+        log(g, "debug", "Debug mode is ON. Found " + std::to_string(md_files.size()) + " file(s).");
+
+    long success_count = 0;
+    for (size_t i = 0; i < md_files.size(); ++i) {
+        py::object md_file = md_files[i], md_name = md_names[i];
+        auto failure = catch_ordinary([&] {
+            convert_one(g, self, md_file, md_name, is_debug);
+            ++success_count;
+        });
+        if (failure)
+            log(g, "error", "Failed to process " + str(md_file) + ": " + str(*failure));
+    }
+    return py::make_tuple(true, "Successfully converted " + std::to_string(success_count) +
+                                    " Markdown files.");
+}
+
+void init_converter(py::module_& m) {
+    py::class_<NotepressConverter>(m, "NotepressConverter", py::dynamic_attr())
+        .def(py::init([](py::object config) {
+                 auto get = config.attr("get");
+                 return NotepressConverter{config,
+                                           get("input_path", "./"),
+                                           get("output_path", "./"),
+                                           get("embed_images", true),
+                                           get("watermark_enable", false),
+                                           get("watermark_text", "CONFIDENTIAL")};
+             }),
+             py::arg("config"))
+        .def_readwrite("config", &NotepressConverter::config)
+        .def_readwrite("input_path", &NotepressConverter::input_path)
+        .def_readwrite("output_path", &NotepressConverter::output_path)
+        .def_readwrite("embed_images", &NotepressConverter::embed_images)
+        .def_readwrite("watermark_enable", &NotepressConverter::watermark_enable)
+        .def_readwrite("watermark_text", &NotepressConverter::watermark_text)
+        .def("_encode_image_base64", &encode_image_base64, py::arg("img_path"))
+        .def("run", &run);
+}
+
+}  // namespace dorvex::notepress

@@ -1,0 +1,92 @@
+// dorvex.notepress: exported Markdown notes to self-contained HTML pages. This
+// file holds the module level (imports, template, command); notepress.hpp
+// declares the worker.
+#include "common/command.hpp"
+#include "notepress.hpp"
+#include "templates.hpp"
+
+namespace {
+
+using dorvex::notepress::g_notepress;
+
+py::dict default_config() {
+    py::dict config;
+    config["input_path"] = "./";
+    config["output_path"] = "./";
+    config["embed_images"] = true;
+    config["watermark_enable"] = false;
+    config["watermark_text"] = "CONFIDENTIAL";
+    py::dict tpl;
+    tpl["config"] = config;
+    return tpl;
+}
+
+// The settings are used as they come, but a value of the wrong kind would
+// fail every file (or the whole run with a traceback); one line says which.
+void check_settings(const dorvex::Globals& g, py::handle file, py::handle settings) {
+    if (!py::isinstance<py::dict>(settings))
+        dorvex::config_error(g, file, "config", "a JSON object", settings);
+    py::dict dict = py::reinterpret_borrow<py::dict>(settings);
+    for (const char* key : {"input_path", "output_path", "watermark_text"}) {
+        if (dict.contains(key) && !py::isinstance<py::str>(dict[key]))
+            dorvex::config_error(g, file, std::string("config.") + key, "a string", dict[key]);
+    }
+}
+
+void cmd_notepress(py::object config, bool generate_config) {
+    const auto& g = g_notepress;
+    if (!dorvex::truthy(g["HAS_MD"])) {
+        dorvex::log(g, "error", "Missing Python package 'markdown'. Please run: pip install markdown");
+        dorvex::exit(g, 1);
+    }
+    if (generate_config)
+        dorvex::write_json_template(g, g["DEFAULT_CONFIG"], "config_notepress_template.json");
+    dorvex::require_config(
+        g, config,
+        {"Error: Please provide a JSON file path using --config or -c.",
+         "Hint: Run 'python -m dorvex notepress --generate-config' to get a template."});
+
+    py::object settings = dorvex::load_config_section(g, config);
+    check_settings(g, config, settings);
+    auto [ok, message] = dorvex::notepress::unpack_pair(g["NotepressConverter"](settings).attr("run")());
+    if (dorvex::truthy(ok)) {
+        dorvex::echo(g, "Done: " + dorvex::str(message));
+        return;
+    }
+    dorvex::echo(g, "Error: " + dorvex::str(message), true);
+    dorvex::exit(g, 1);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(notepress, m) {
+    for (const char* name : {"os", "sys", "base64", "re"}) m.attr(name) = py::module_::import(name);
+    py::module_::import("urllib.parse");
+    m.attr("urllib") = py::module_::import("urllib");
+    m.attr("click") = py::module_::import("click");
+    m.attr("Path") = py::module_::import("pathlib").attr("Path");
+
+    try {
+        m.attr("markdown") = py::module_::import("markdown");
+        m.attr("HAS_MD") = true;
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+        m.attr("HAS_MD") = false;
+    }
+
+    for (const char* name : {"fileMg", "app_logging"})
+        m.attr(name) = py::module_::import((std::string("corvalib.") + name).c_str());
+    m.attr("log") = m.attr("app_logging").attr("lazy_logger")("Notepress");
+
+    m.attr("DEFAULT_CONFIG") = default_config();
+    m.attr("PAGE_TEMPLATE") = py::str(dorvex::notepress::PAGE_TEMPLATE);
+
+    dorvex::notepress::init_converter(m);
+
+    m.attr("cmd_notepress") = dorvex::make_command(
+        m,
+        {"notepress", "cmd_notepress", py::str("Convert Notion exported .md files to HTML pages."),
+         "Command entry point for Notepress Generator", "Specify the JSON config file path",
+         "Generate config_notepress_template.json"},
+        cmd_notepress);
+}
