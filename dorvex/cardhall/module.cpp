@@ -43,11 +43,9 @@ void cmd_cardhall(py::object config, bool generate_config) {
 }  // namespace
 
 PYBIND11_MODULE(cardhall, m) {
-    for (const char* name : {"os", "sys", "re", "click"})
-        m.attr(name) = py::module_::import(name);
-    m.attr("app_logging") = py::module_::import("corvalib.app_logging");
+    dorvex::import_modules(m, {"os", "sys", "re", "click"});
     m.attr("load_yaml") = py::module_::import("dorvex.config").attr("load_yaml");
-    m.attr("log") = m.attr("app_logging").attr("lazy_logger")("Cardhall");
+    dorvex::import_toolkit(m, {"app_logging"}, "Cardhall");
 
     m.attr("DEFAULT_YAML_CONTENT") = dorvex::cardhall::DEFAULT_YAML_CONTENT;
     m.attr("INDEX_TEMPLATE") = dorvex::cardhall::INDEX_TEMPLATE;

@@ -78,20 +78,9 @@ void cmd_chartsite(py::object config, bool generate_config) {
 }  // namespace
 
 PYBIND11_MODULE(chartsite, m) {
-    for (const char* name : {"os", "subprocess", "sys", "shutil", "click"})
-        m.attr(name) = py::module_::import(name);
-
-    try {
-        m.attr("markdown") = py::module_::import("markdown");
-        m.attr("HAS_MD") = true;
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_ImportError)) throw;
-        m.attr("HAS_MD") = false;
-    }
-
-    for (const char* name : {"fileMg", "app_logging"})
-        m.attr(name) = py::module_::import((std::string("corvalib.") + name).c_str());
-    m.attr("log") = m.attr("app_logging").attr("lazy_logger")("Chartsite");
+    dorvex::import_modules(m, {"os", "subprocess", "sys", "shutil", "click"});
+    dorvex::import_optional(m, "HAS_MD", [](py::module_& m) { dorvex::import_modules(m, {"markdown"}); });
+    dorvex::import_toolkit(m, {"fileMg", "app_logging"}, "Chartsite");
 
     m.attr("PAGE_TEMPLATE") = py::str(dorvex::chartsite::PAGE_TEMPLATE);
     m.attr("INDEX_TEMPLATE") = py::str(dorvex::chartsite::INDEX_TEMPLATE);

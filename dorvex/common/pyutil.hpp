@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <initializer_list>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -92,6 +93,37 @@ inline void echo(const Globals& g, const std::string& text, bool err = false) {
 [[noreturn]] inline void exit(const Globals& g, int status) {
     g["sys"].attr("exit")(status);
     throw std::logic_error("sys.exit returned");
+}
+
+// Module set-up, in the order the names are bound.
+
+// import a, b, c
+inline void import_modules(py::module_& m, std::initializer_list<const char*> names) {
+    for (const char* name : names) m.attr(name) = py::module_::import(name);
+}
+
+// from corvalib import <tools>; log = app_logging.lazy_logger(<logger>)
+inline void import_toolkit(py::module_& m, std::initializer_list<const char*> tools,
+                           const char* logger) {
+    for (const char* name : tools)
+        m.attr(name) = py::module_::import((std::string("corvalib.") + name).c_str());
+    m.attr("log") = py::module_::import("corvalib.app_logging").attr("lazy_logger")(logger);
+}
+
+// try: <bind(m)>; <flag> = True / except ImportError: <flag> = False
+// Without its optional libraries a module still loads, and its command
+// reports what is missing.
+template <class F>
+bool import_optional(py::module_& m, const char* flag, F&& bind) {
+    bool found = true;
+    try {
+        bind(m);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+        found = false;
+    }
+    m.attr(flag) = found;
+    return found;
 }
 
 }  // namespace dorvex

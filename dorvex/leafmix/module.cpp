@@ -49,27 +49,17 @@ void cmd_leafmix(py::object config, bool generate_config) {
 }  // namespace
 
 PYBIND11_MODULE(leafmix, m) {
-    for (const char* name : {"os", "sys", "click"}) m.attr(name) = py::module_::import(name);
-
-    // All names or none: without pypdf the module still loads and the
-    // command reports what is missing.
-    try {
+    dorvex::import_modules(m, {"os", "sys", "click"});
+    dorvex::import_optional(m, "HAS_PDF_LIBS", [](py::module_& m) {
+        // both modules import before any name is bound: all names or none
         py::module_ pypdf = py::module_::import("pypdf");
         py::module_ generic = py::module_::import("pypdf.generic");
         for (const char* name : {"PdfReader", "PdfWriter", "PageObject", "Transformation", "PaperSize"})
             m.attr(name) = pypdf.attr(name);
         for (const char* name : {"NameObject", "DictionaryObject", "StreamObject"})
             m.attr(name) = generic.attr(name);
-        m.attr("HAS_PDF_LIBS") = true;
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_ImportError)) throw;
-        m.attr("HAS_PDF_LIBS") = false;
-    }
-
-    py::module_::import("corvalib");
-    for (const char* name : {"fileMg", "app_logging"})
-        m.attr(name) = py::module_::import((std::string("corvalib.") + name).c_str());
-    m.attr("log") = m.attr("app_logging").attr("lazy_logger")("Leafmix");
+    });
+    dorvex::import_toolkit(m, {"fileMg", "app_logging"}, "Leafmix");
 
     m.attr("DEFAULT_CONFIG") = default_config();
 

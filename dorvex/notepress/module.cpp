@@ -60,23 +60,12 @@ void cmd_notepress(py::object config, bool generate_config) {
 }  // namespace
 
 PYBIND11_MODULE(notepress, m) {
-    for (const char* name : {"os", "sys", "base64", "re"}) m.attr(name) = py::module_::import(name);
+    dorvex::import_modules(m, {"os", "sys", "base64", "re"});
     py::module_::import("urllib.parse");
-    m.attr("urllib") = py::module_::import("urllib");
-    m.attr("click") = py::module_::import("click");
+    dorvex::import_modules(m, {"urllib", "click"});
     m.attr("Path") = py::module_::import("pathlib").attr("Path");
-
-    try {
-        m.attr("markdown") = py::module_::import("markdown");
-        m.attr("HAS_MD") = true;
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_ImportError)) throw;
-        m.attr("HAS_MD") = false;
-    }
-
-    for (const char* name : {"fileMg", "app_logging"})
-        m.attr(name) = py::module_::import((std::string("corvalib.") + name).c_str());
-    m.attr("log") = m.attr("app_logging").attr("lazy_logger")("Notepress");
+    dorvex::import_optional(m, "HAS_MD", [](py::module_& m) { dorvex::import_modules(m, {"markdown"}); });
+    dorvex::import_toolkit(m, {"fileMg", "app_logging"}, "Notepress");
 
     m.attr("DEFAULT_CONFIG") = default_config();
     m.attr("PAGE_TEMPLATE") = py::str(dorvex::notepress::PAGE_TEMPLATE);

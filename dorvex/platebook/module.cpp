@@ -139,23 +139,17 @@ void define_classes(py::module_& m) {
 }  // namespace
 
 PYBIND11_MODULE(platebook, m) {
-    for (const char* name : {"os", "math", "json", "sys", "click"})
-        m.attr(name) = py::module_::import(name);
-
-    try {
+    dorvex::import_modules(m, {"os", "math", "json", "sys", "click"});
+    bool has_pdf = dorvex::import_optional(m, "HAS_PDF_LIBS", [](py::module_& m) {
         m.attr("FPDF") = py::module_::import("fpdf").attr("FPDF");
         m.attr("Image") = py::module_::import("PIL.Image");
-        m.attr("HAS_PDF_LIBS") = true;
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_ImportError)) throw;
+    });
+    if (!has_pdf) {
+        // LabReport still needs a base class
         m.attr("FPDF") = py::module_::import("builtins").attr("object");
         if (py::hasattr(m, "Image")) py::delattr(m, "Image");
-        m.attr("HAS_PDF_LIBS") = false;
     }
-
-    for (const char* name : {"app_logging", "fileMg", "parseTools"})
-        m.attr(name) = py::module_::import((std::string("corvalib.") + name).c_str());
-    m.attr("log") = m.attr("app_logging").attr("lazy_logger")("Platebook");
+    dorvex::import_toolkit(m, {"app_logging", "fileMg", "parseTools"}, "Platebook");
 
     py::dict tpl = default_config();
     m.attr("DEFAULT_CONFIG") = tpl;

@@ -78,21 +78,12 @@ void cmd_spendfile(py::object config, bool generate_config) {
 }  // namespace
 
 PYBIND11_MODULE(spendfile, m) {
-    for (const char* name : {"os", "re", "sys", "json", "click", "datetime"})
-        m.attr(name) = py::module_::import(name);
+    dorvex::import_modules(m, {"os", "re", "sys", "json", "click", "datetime"});
     m.attr("Path") = py::module_::import("pathlib").attr("Path");
-
-    try {
+    dorvex::import_optional(m, "HAS_OPENPYXL", [](py::module_& m) {
         m.attr("load_workbook") = py::module_::import("openpyxl").attr("load_workbook");
-        m.attr("HAS_OPENPYXL") = true;
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_ImportError)) throw;
-        m.attr("HAS_OPENPYXL") = false;
-    }
-
-    for (const char* name : {"app_logging", "fileMg"})
-        m.attr(name) = py::module_::import((std::string("corvalib.") + name).c_str());
-    m.attr("log") = m.attr("app_logging").attr("lazy_logger")("Spendfile");
+    });
+    dorvex::import_toolkit(m, {"app_logging", "fileMg"}, "Spendfile");
 
     py::dict tpl = default_config();
     m.attr("DEFAULT_CONFIG") = tpl;

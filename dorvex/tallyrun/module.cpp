@@ -86,15 +86,10 @@ void cmd_tallyrun(py::object config, bool generate_config) {
 }  // namespace
 
 PYBIND11_MODULE(tallyrun, m) {
-    for (const char* name : {"os", "sys", "click"}) m.attr(name) = py::module_::import(name);
-
+    dorvex::import_modules(m, {"os", "sys", "click"});
     m.attr("pd") = py::module_::import("pandas");
     m.attr("pd").attr("set_option")("future.no_silent_downcasting", true);
-
-    py::module_::import("corvalib");
-    for (const char* name : {"fileMg", "app_logging", "excelTools", "dataIO"})
-        m.attr(name) = py::module_::import((std::string("corvalib.") + name).c_str());
-    m.attr("log") = m.attr("app_logging").attr("lazy_logger")("Tallyrun");
+    dorvex::import_toolkit(m, {"fileMg", "app_logging", "excelTools", "dataIO"}, "Tallyrun");
 
     dorvex::init_tallyrun(m);
 
