@@ -5,6 +5,7 @@ import os
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 VENV_BIN = os.path.dirname(sys.executable)
@@ -13,15 +14,18 @@ VENV_BIN = os.path.dirname(sys.executable)
 def run_once(argv, cwd=None, env=None, cpu=False):
     """Wall time (s) and peak resident memory (MiB) of one child process, and
     with `cpu` its processor time (user + system, s) as a third value."""
-    start = time.perf_counter()
-    proc = subprocess.Popen(argv, cwd=cwd, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    _, status, usage = os.wait4(proc.pid, 0)
-    elapsed = time.perf_counter() - start
-    proc.returncode = os.waitstatus_to_exitcode(status)
-    err = proc.stderr.read().decode(errors="replace")
-    proc.stderr.close()
-    if proc.returncode != 0:
-        raise RuntimeError(f"{argv} failed ({proc.returncode}): {err[-2000:]}")
+    # stderr goes to a file: a pipe nobody reads while we wait would stall a
+    # child that logs more than the pipe holds
+    with tempfile.TemporaryFile() as err:
+        start = time.perf_counter()
+        proc = subprocess.Popen(argv, cwd=cwd, env=env, stdout=subprocess.DEVNULL, stderr=err)
+        _, status, usage = os.wait4(proc.pid, 0)
+        elapsed = time.perf_counter() - start
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        if proc.returncode != 0:
+            err.seek(0)
+            text = err.read().decode(errors="replace")
+            raise RuntimeError(f"{argv} failed ({proc.returncode}): {text[-2000:]}")
     if cpu:
         return elapsed, usage.ru_maxrss / 1024, usage.ru_utime + usage.ru_stime
     return elapsed, usage.ru_maxrss / 1024
