@@ -2,30 +2,39 @@
 failed or interrupted write never leaves a truncated file where a good one stood."""
 
 import os
-import tempfile
+
+
+def _create_beside(path):
+    """Open a new file in the target's folder, its name keeping the target's
+    extension (some writers choose their format by it). Created with the mode
+    a plain open() would give, so a new target needs no chmod."""
+    folder, name = os.path.split(os.fspath(path))
+    stem, ext = os.path.splitext(name)
+    while True:
+        tmp = os.path.join(folder, f".~{stem}.{os.urandom(4).hex()}{ext}")
+        try:
+            return os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666), tmp
+        except FileExistsError:
+            continue
 
 
 def temp_path_beside(path):
-    """A new empty file in the target's folder whose name keeps the target's
-    extension (some writers choose their format by it). The caller renames it
-    into place with commit() or removes it."""
-    folder, name = os.path.split(os.fspath(path))
-    stem, ext = os.path.splitext(name)
-    fd, tmp = tempfile.mkstemp(prefix=f".~{stem}.", suffix=ext, dir=folder or ".")
+    """A new empty file beside `path`; the caller renames it into place with
+    commit() or removes it with discard()."""
+    fd, tmp = _create_beside(path)
     os.close(fd)
     return tmp
 
 
 def commit(tmp, path):
-    """Give `tmp` the permissions a newly created file would get (or the
-    replaced file's), then rename it over `path`."""
+    """Rename `tmp` over `path`, keeping the permissions of a file it replaces."""
     try:
         mode = os.stat(path).st_mode & 0o7777
     except OSError:
-        umask = os.umask(0)
-        os.umask(umask)
-        mode = 0o666 & ~umask
-    os.chmod(tmp, mode)
+        pass
+    else:
+        if os.stat(tmp).st_mode & 0o7777 != mode:
+            os.chmod(tmp, mode)
     os.replace(tmp, path)
 
 
@@ -37,9 +46,9 @@ def discard(tmp):
 
 
 def write_bytes(path, data):
-    tmp = temp_path_beside(path)
+    fd, tmp = _create_beside(path)
     try:
-        with open(tmp, "wb") as f:
+        with open(fd, "wb") as f:
             f.write(data)
         commit(tmp, path)
     except BaseException:

@@ -123,6 +123,19 @@ def test_atomic_write_keeps_old_file_on_failure(tmp_path):
     assert (target.stat().st_mode & 0o777) != 0o600
 
 
+def test_atomic_write_modes(tmp_path):
+    umask = os.umask(0o022)
+    try:
+        new = tmp_path / "new.html"
+        dataIO.write_bytes(new, b"x")
+        assert new.stat().st_mode & 0o777 == 0o644
+        new.chmod(0o600)
+        dataIO.write_bytes(new, b"y")
+        assert new.stat().st_mode & 0o777 == 0o600 and new.read_bytes() == b"y"
+    finally:
+        os.umask(umask)
+
+
 @pytest.mark.parametrize(
     "name, pattern, prefix, matched, caption",
     [
