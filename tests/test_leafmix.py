@@ -135,8 +135,8 @@ def test_missing_pdf_libs_stops_even_generate(runner, in_tmp, monkeypatch, caplo
         ({"margin": "20"}, 'config.margin must be a positive number (got "20")'),
         ({"margin": 297.5}, "config.margin must be less than 297.5 points, half the A4 width (got 297.5)"),
         ({"layout": [2, 2]}, "config.layout must be an object (got [2, 2])"),
-        ({"output_file": ""}, 'config.output_file must be a non-empty text (got "")'),
-        ({"input_folder": None}, "config.input_folder must be a non-empty text (got null)"),
+        ({"output_file": ""}, 'config.output_file must be a non-empty string (got "")'),
+        ({"input_folder": None}, "config.input_folder must be a non-empty string (got null)"),
     ],
 )
 def test_bad_settings_are_one_line(runner, tmp_path, conf, line):

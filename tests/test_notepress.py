@@ -127,7 +127,7 @@ def test_unloadable_config_exits_1(runner, tmp_path, caplog, content, why):
 @pytest.mark.parametrize(
     "config, line",
     [
-        ([1], "config must be a JSON object (got [1])"),
+        ([1], "config must be an object (got [1])"),
         ({"input_path": 5}, "config.input_path must be a string (got 5)"),
         ({"watermark_text": None}, "config.watermark_text must be a string (got null)"),
     ],

@@ -246,14 +246,14 @@ def test_no_data_exits_1(runner, in_tmp, config, groups):
         ({"config": {"top_margin": "10"}}, 'config.top_margin must be a number (got "10")'),
         ({"config": {"row_gap": -1}}, "config.row_gap must be a number of at least 0 (got -1)"),
         ({"config": {"page_height": 20}}, "config.page_height must be more than top_margin + bottom_margin (30.0)"),
-        ({"config": {"output_file": 7}}, "config.output_file must be text (got 7)"),
+        ({"config": {"output_file": 7}}, "config.output_file must be a string (got 7)"),
         ({"group": {"cols_per_row": 0}}, "groups[0].cols_per_row must be a positive integer (got 0)"),
         ({"group": {"cols_per_row": 1.5}}, "groups[0].cols_per_row must be a positive integer (got 1.5)"),
         ({"group": {"cols_per_row": 40}}, "groups[0].cols_per_row must be at most 36"),
         ({"group": {"experiments_per_page": 0}}, "groups[0].experiments_per_page must be a positive number (got 0)"),
         ({"group": {"experiments_per_page": "2"}}, 'groups[0].experiments_per_page must be a positive number (got "2")'),
         ({"group": {"experiments_per_page": 9}}, 'groups[0].experiments_per_page must be small enough to leave group "G" room'),
-        ({"group": {"name": None}}, "groups[0].name must be text (got null)"),
+        ({"group": {"name": None}}, "groups[0].name must be a string (got null)"),
     ],
 )
 def test_bad_configuration_one_line(runner, tmp_path, change, message):

@@ -114,7 +114,7 @@ def test_missing_config(runner):
         ("{broken", "not valid JSON"),
         ('{"other": 1}', 'missing required key "config"'),
         ('{"config": []}', "config must be an object"),
-        ('{"config": {"output_dir": 5}}', "config.output_dir must be a text (got 5)"),
+        ('{"config": {"output_dir": 5}}', "config.output_dir must be a string (got 5)"),
         ('{"config": {"system_data": null}}', "config.system_data must be an object (got null)"),
         ('{"config": {"customer_data": {"qty_cell": "O"}}}', 'config.customer_data.qty_cell must be a cell reference'),
     ],

@@ -34,12 +34,9 @@ py::dict default_config() {
 // defaults.
 void check_settings(py::handle file, py::handle conf) {
     const auto& g = g_chartsite;
-    if (!py::isinstance<py::dict>(conf)) dorvex::config_error(g, file, "config", "an object", conf);
-    auto settings = py::reinterpret_borrow<py::dict>(conf);
-    for (const char* key : {"input_folder", "output_folder", "index_title"})
-        if (settings.contains(key))
-            dorvex::check_text(g, file, std::string("config.") + key, settings[key],
-                               key != std::string("index_title"));
+    py::dict settings = dorvex::check_object(g, file, "config", py::reinterpret_borrow<py::object>(conf));
+    dorvex::check_text_keys(g, file, settings, "config", {"input_folder", "output_folder"}, true);
+    dorvex::check_text_keys(g, file, settings, "config", {"index_title"});
     for (const char* key : {"doc_titles", "chart_titles"})
         if (settings.contains(key))
             dorvex::check_text_map(g, file, std::string("config.") + key, settings[key]);

@@ -163,6 +163,22 @@ inline py::object check_text(const Globals& g, py::handle file, const std::strin
     return value;
 }
 
+// Checks that a configuration value is a JSON object and returns it as one.
+inline py::dict check_object(const Globals& g, py::handle file, const std::string& label,
+                             py::object value) {
+    if (!py::isinstance<py::dict>(value)) config_error(g, file, label, "an object", value);
+    return py::reinterpret_steal<py::dict>(value.release());
+}
+
+// check_text for each of `keys` present in `section`; an absent key keeps
+// its default. Labels are "<prefix>.<key>".
+inline void check_text_keys(const Globals& g, py::handle file, const py::dict& section,
+                            const std::string& prefix, std::initializer_list<const char*> keys,
+                            bool non_empty = false) {
+    for (const char* key : keys)
+        if (section.contains(key)) check_text(g, file, prefix + "." + key, section[key], non_empty);
+}
+
 // Checks that a configuration value is a JSON object whose values are all
 // strings (a title map, say) and returns it unchanged.
 inline py::object check_text_map(const Globals& g, py::handle file, const std::string& label,

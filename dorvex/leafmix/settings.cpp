@@ -10,24 +10,13 @@ namespace {
 // The shorter A4 side in points; margins on both sides must leave room.
 constexpr double A4_SHORT_SIDE = 595.0;
 
-void require_text(const Globals& g, py::handle file, const py::dict& conf, const char* key) {
-    if (!conf.contains(key)) return;  // the constructor's default applies
-    py::object value = conf[key];
-    if (!py::isinstance<py::str>(value) || py::len(value) == 0)
-        config_error(g, file, std::string("config.") + key, "a non-empty text", value);
-}
-
 }  // namespace
 
 void check_settings(const Globals& g, py::handle file, py::handle conf) {
-    if (!py::isinstance<py::dict>(conf)) config_error(g, file, "config", "an object", conf);
-    auto section = py::reinterpret_borrow<py::dict>(conf);
-    require_text(g, file, section, "input_folder");
-    require_text(g, file, section, "output_file");
+    py::dict section = check_object(g, file, "config", py::reinterpret_borrow<py::object>(conf));
+    check_text_keys(g, file, section, "config", {"input_folder", "output_file"}, true);
 
-    py::object layout = conf.attr("get")("layout", py::dict());
-    if (!py::isinstance<py::dict>(layout))
-        config_error(g, file, "config.layout", "an object", layout);
+    py::dict layout = check_object(g, file, "config.layout", conf.attr("get")("layout", py::dict()));
     check_number(g, file, "config.layout.cols", layout.attr("get")("cols", 2),
                  Need::positive_integer);
     check_number(g, file, "config.layout.rows", layout.attr("get")("rows", 1),

@@ -24,13 +24,8 @@ py::dict default_config() {
 // The settings are used as they come, but a value of the wrong kind would
 // fail every file (or the whole run with a traceback); one line says which.
 void check_settings(const dorvex::Globals& g, py::handle file, py::handle settings) {
-    if (!py::isinstance<py::dict>(settings))
-        dorvex::config_error(g, file, "config", "a JSON object", settings);
-    py::dict dict = py::reinterpret_borrow<py::dict>(settings);
-    for (const char* key : {"input_path", "output_path", "watermark_text"}) {
-        if (dict.contains(key) && !py::isinstance<py::str>(dict[key]))
-            dorvex::config_error(g, file, std::string("config.") + key, "a string", dict[key]);
-    }
+    py::dict dict = dorvex::check_object(g, file, "config", py::reinterpret_borrow<py::object>(settings));
+    dorvex::check_text_keys(g, file, dict, "config", {"input_path", "output_path", "watermark_text"});
 }
 
 void cmd_notepress(py::object config, bool generate_config) {

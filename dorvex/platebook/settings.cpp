@@ -15,9 +15,8 @@ std::string mm(double value) { return format(py::float_(value), ".1f"); }
 
 void check_settings(const Globals& g, py::handle file, py::handle cfg, py::handle main_page,
                     py::handle groups) {
-    if (!py::isinstance<py::dict>(cfg)) config_error(g, file, "config", "an object", cfg);
-    if (!py::isinstance<py::dict>(main_page))
-        config_error(g, file, "main_page", "an object", main_page);
+    check_object(g, file, "config", py::reinterpret_borrow<py::object>(cfg));
+    check_object(g, file, "main_page", py::reinterpret_borrow<py::object>(main_page));
     if (!py::isinstance<py::list>(groups))
         config_error(g, file, "groups", "an array of objects", groups);
 
@@ -25,7 +24,7 @@ void check_settings(const Globals& g, py::handle file, py::handle cfg, py::handl
     for (const char* key : {"image_folder", "file_prefix", "output_file"}) {
         py::object value = get(key);
         if (!value.is_none() && !py::isinstance<py::str>(value))
-            config_error(g, file, std::string("config.") + key, "text", value);
+            config_error(g, file, std::string("config.") + key, "a string", value);
     }
     // Lengths in mm: the page height must be positive, the others at least 0.
     auto length = [&](const char* key, int fallback, bool positive) {
@@ -49,13 +48,13 @@ void check_settings(const Globals& g, py::handle file, py::handle cfg, py::handl
     long index = 0;
     for (py::handle group : groups) {
         std::string label = "groups[" + std::to_string(index++) + "]";
-        if (!py::isinstance<py::dict>(group)) config_error(g, file, label, "an object", group);
+        check_object(g, file, label, py::reinterpret_borrow<py::object>(group));
         py::object gget = group.attr("get");
         py::object name = gget("name");
-        if (!py::isinstance<py::str>(name)) config_error(g, file, label + ".name", "text", name);
+        if (!py::isinstance<py::str>(name)) config_error(g, file, label + ".name", "a string", name);
         py::object pattern = gget("pattern");
         if (!pattern.is_none() && !py::isinstance<py::str>(pattern))
-            config_error(g, file, label + ".pattern", "text", pattern);
+            config_error(g, file, label + ".pattern", "a string", pattern);
 
         py::object cols = check_number(g, file, label + ".cols_per_row", gget("cols_per_row", 1),
                                        Need::positive_integer);

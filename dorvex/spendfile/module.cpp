@@ -46,9 +46,7 @@ void check_config(const dorvex::Globals& g, py::handle file, const py::dict& dat
     py::object sections[2];
     const char* names[2] = {"config", "excel_in"};
     for (int i = 0; i < 2; ++i) {
-        sections[i] = data.attr("get")(names[i], empty);
-        if (!py::isinstance<py::dict>(sections[i]))
-            dorvex::config_error(g, file, names[i], "an object", sections[i]);
+        sections[i] = dorvex::check_object(g, file, names[i], data.attr("get")(names[i], empty));
     }
     for (const char* key : {"name_cell", "amount_cell"}) {
         py::object cell = sections[1].attr("get")(key, "");

@@ -37,18 +37,14 @@ py::dict default_cfg_template() {
 // A wrong type would otherwise surface as a traceback from deep inside the
 // run; each is one error line naming the key instead.
 void check_config(const dorvex::Globals& g, py::handle file, py::handle cfg) {
-    if (!py::isinstance<py::dict>(cfg))
-        dorvex::config_error(g, file, "config", "an object", cfg);
-    py::dict config = py::reinterpret_borrow<py::dict>(cfg);
-    for (const char* key : {"system_data_path", "customer_data_path", "output_dir"})
-        if (config.contains(key) && !py::isinstance<py::str>(config[key]))
-            dorvex::config_error(g, file, std::string("config.") + key, "a text", config[key]);
+    py::dict config = dorvex::check_object(g, file, "config", py::reinterpret_borrow<py::object>(cfg));
+    dorvex::check_text_keys(g, file, config, "config",
+                            {"system_data_path", "customer_data_path", "output_dir"});
     for (const char* section : {"system_data", "customer_data"}) {
         if (!config.contains(section)) continue;
-        py::object cells = config[section];
         std::string label = std::string("config.") + section;
-        if (!py::isinstance<py::dict>(cells)) dorvex::config_error(g, file, label, "an object", cells);
-        for (auto item : py::reinterpret_borrow<py::dict>(cells)) {
+        py::dict cells = dorvex::check_object(g, file, label, config[section]);
+        for (auto item : cells) {
             auto bad = dorvex::catch_ordinary(
                 [&] { g["excelTools"].attr("parse_cell")(item.second); });
             if (bad)
