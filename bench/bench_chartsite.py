@@ -41,6 +41,8 @@ def main():
             for d in ("site", "floor"):
                 shutil.rmtree(os.path.join(tmp, d), ignore_errors=True)
 
+        # the mmdc launcher lives beside dor-vex, also when run without make
+        real = dict(os.environ, PATH=VENV_BIN + os.pathsep + os.environ["PATH"])
         summary = compare(
             {
                 f"{COUNT} x mmdc (floor)": ["sh", "-c", floor],
@@ -48,6 +50,7 @@ def main():
             },
             rounds=rounds,
             cwd=tmp,
+            env=real,
             setup=clean,
         )
         pages = len([n for n in os.listdir(os.path.join(tmp, "site")) if n.endswith(".html")])
