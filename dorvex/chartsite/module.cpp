@@ -34,7 +34,7 @@ py::dict default_config() {
 // defaults.
 void check_settings(py::handle file, py::handle conf) {
     const auto& g = g_chartsite;
-    py::dict settings = dorvex::check_object(g, file, "config", py::reinterpret_borrow<py::object>(conf));
+    py::dict settings = dorvex::check_object(g, file, "config", conf);
     dorvex::check_text_keys(g, file, settings, "config", {"input_folder", "output_folder"}, true);
     dorvex::check_text_keys(g, file, settings, "config", {"index_title"});
     for (const char* key : {"doc_titles", "chart_titles"})
@@ -44,11 +44,8 @@ void check_settings(py::handle file, py::handle conf) {
 
 void cmd_chartsite(py::object config, bool generate_config) {
     const auto& g = g_chartsite;
-    if (!dorvex::truthy(g["HAS_MD"])) {
-        dorvex::log(g, "error",
-                    "Missing Python package 'markdown'. Please run: pip install markdown");
-        dorvex::exit(g, 1);
-    }
+    dorvex::require_libraries(
+        g, "HAS_MD", {"Missing Python package 'markdown'. Please run: pip install markdown"});
     if (generate_config)
         dorvex::write_json_template(g, g["DEFAULT_CONFIG"], "config_chartsite_template.json");
     dorvex::require_config(

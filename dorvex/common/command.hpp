@@ -63,6 +63,15 @@ inline py::str help_with_template(const py::module_& m, const char* head, py::ha
     exit(g, 0);
 }
 
+// Without the module's optional libraries (`flag` false): logs `lines` as
+// errors and ends with status 1.
+inline void require_libraries(const Globals& g, const char* flag,
+                              std::initializer_list<const char*> lines) {
+    if (truthy(g[flag])) return;
+    for (const char* line : lines) log(g, "error", line);
+    exit(g, 1);
+}
+
 // With no --config: echoes `lines` and ends with status 1.
 inline void require_config(const Globals& g, py::handle config,
                            std::initializer_list<const char*> lines) {
@@ -165,9 +174,9 @@ inline py::object check_text(const Globals& g, py::handle file, const std::strin
 
 // Checks that a configuration value is a JSON object and returns it as one.
 inline py::dict check_object(const Globals& g, py::handle file, const std::string& label,
-                             py::object value) {
+                             py::handle value) {
     if (!py::isinstance<py::dict>(value)) config_error(g, file, label, "an object", value);
-    return py::reinterpret_steal<py::dict>(value.release());
+    return py::reinterpret_borrow<py::dict>(value);
 }
 
 // check_text for each of `keys` present in `section`; an absent key keeps

@@ -28,12 +28,10 @@ py::dict default_config() {
 
 void cmd_leafmix(py::object config, bool generate_config) {
     const auto& g = g_leafmix;
-    if (!dorvex::truthy(g["HAS_PDF_LIBS"])) {
-        dorvex::log(g, "error", "Missing required packages for PDF processing.");
-        dorvex::log(g, "error",
-                    "Please reinstall with the correct dependencies or run: pip install pypdf");
-        dorvex::exit(g, 1);
-    }
+    dorvex::require_libraries(
+        g, "HAS_PDF_LIBS",
+        {"Missing required packages for PDF processing.",
+         "Please reinstall with the correct dependencies or run: pip install pypdf"});
     if (generate_config)
         dorvex::write_json_template(g, g["DEFAULT_CONFIG"], "config_leafmix_template.json");
     dorvex::require_config(g, config,

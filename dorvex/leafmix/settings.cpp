@@ -13,7 +13,7 @@ constexpr double A4_SHORT_SIDE = 595.0;
 }  // namespace
 
 void check_settings(const Globals& g, py::handle file, py::handle conf) {
-    py::dict section = check_object(g, file, "config", py::reinterpret_borrow<py::object>(conf));
+    py::dict section = check_object(g, file, "config", conf);
     check_text_keys(g, file, section, "config", {"input_folder", "output_file"}, true);
 
     py::dict layout = check_object(g, file, "config.layout", conf.attr("get")("layout", py::dict()));

@@ -24,16 +24,14 @@ py::dict default_config() {
 // The settings are used as they come, but a value of the wrong kind would
 // fail every file (or the whole run with a traceback); one line says which.
 void check_settings(const dorvex::Globals& g, py::handle file, py::handle settings) {
-    py::dict dict = dorvex::check_object(g, file, "config", py::reinterpret_borrow<py::object>(settings));
+    py::dict dict = dorvex::check_object(g, file, "config", settings);
     dorvex::check_text_keys(g, file, dict, "config", {"input_path", "output_path", "watermark_text"});
 }
 
 void cmd_notepress(py::object config, bool generate_config) {
     const auto& g = g_notepress;
-    if (!dorvex::truthy(g["HAS_MD"])) {
-        dorvex::log(g, "error", "Missing Python package 'markdown'. Please run: pip install markdown");
-        dorvex::exit(g, 1);
-    }
+    dorvex::require_libraries(
+        g, "HAS_MD", {"Missing Python package 'markdown'. Please run: pip install markdown"});
     if (generate_config)
         dorvex::write_json_template(g, g["DEFAULT_CONFIG"], "config_notepress_template.json");
     dorvex::require_config(

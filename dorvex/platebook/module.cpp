@@ -64,12 +64,10 @@ constexpr const char* HELP_HEAD =
 
 void cmd_platebook(py::object config, bool generate_config) {
     const auto& g = g_platebook;
-    if (!dorvex::truthy(g["HAS_PDF_LIBS"])) {
-        dorvex::log(g, "error", "Missing required packages for PDF generation.");
-        dorvex::log(g, "error", "Please reinstall with the PDF feature enabled:");
-        dorvex::log(g, "error", "--> pip install Dorvex[pdf]");
-        dorvex::exit(g, 1);
-    }
+    dorvex::require_libraries(g, "HAS_PDF_LIBS",
+                              {"Missing required packages for PDF generation.",
+                               "Please reinstall with the PDF feature enabled:",
+                               "--> pip install Dorvex[pdf]"});
     if (generate_config)
         dorvex::write_json_template(g, g["DEFAULT_CONFIG"], "config_platebook_template.json");
     dorvex::require_config(g, config,

@@ -15,8 +15,8 @@ std::string mm(double value) { return format(py::float_(value), ".1f"); }
 
 void check_settings(const Globals& g, py::handle file, py::handle cfg, py::handle main_page,
                     py::handle groups) {
-    check_object(g, file, "config", py::reinterpret_borrow<py::object>(cfg));
-    check_object(g, file, "main_page", py::reinterpret_borrow<py::object>(main_page));
+    check_object(g, file, "config", cfg);
+    check_object(g, file, "main_page", main_page);
     if (!py::isinstance<py::list>(groups))
         config_error(g, file, "groups", "an array of objects", groups);
 
@@ -48,7 +48,7 @@ void check_settings(const Globals& g, py::handle file, py::handle cfg, py::handl
     long index = 0;
     for (py::handle group : groups) {
         std::string label = "groups[" + std::to_string(index++) + "]";
-        check_object(g, file, label, py::reinterpret_borrow<py::object>(group));
+        check_object(g, file, label, group);
         py::object gget = group.attr("get");
         py::object name = gget("name");
         if (!py::isinstance<py::str>(name)) config_error(g, file, label + ".name", "a string", name);

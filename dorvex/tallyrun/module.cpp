@@ -37,7 +37,7 @@ py::dict default_cfg_template() {
 // A wrong type would otherwise surface as a traceback from deep inside the
 // run; each is one error line naming the key instead.
 void check_config(const dorvex::Globals& g, py::handle file, py::handle cfg) {
-    py::dict config = dorvex::check_object(g, file, "config", py::reinterpret_borrow<py::object>(cfg));
+    py::dict config = dorvex::check_object(g, file, "config", cfg);
     dorvex::check_text_keys(g, file, config, "config",
                             {"system_data_path", "customer_data_path", "output_dir"});
     for (const char* section : {"system_data", "customer_data"}) {
