@@ -5,6 +5,7 @@ import datetime
 import json
 import logging
 import os
+import tempfile
 
 import openpyxl
 import pytest
@@ -202,6 +203,14 @@ def test_full_match(runner, data):
     assert [r[9:] for r in bypo[1:3]] == [["SYS_RDD", 17, 5, 0], ["CUS_RDD", 7, 15, 4]]
     ws = wb["byPO"]
     assert ws.freeze_panes == "A2" and ws["A1"].font.b and ws["J2"].font.b and ws["K1"].font.b
+    # a column chart of the summary, below it
+    (chart,) = ws._charts
+    assert (chart.tagname, chart.barDir) == ("barChart", "col")
+    assert [(s.tx.strRef.f, s.cat.strRef.f, s.val.numRef.f) for s in chart.series] == [
+        ("byPO!$J$2", "byPO!$K$1:$M$1", "byPO!$K$2:$M$2"),
+        ("byPO!$J$3", "byPO!$K$1:$M$1", "byPO!$K$3:$M$3"),
+    ]
+    assert (chart.anchor._from.row, chart.anchor._from.col) == (4, 9)
 
     by_rdd = rows(wb["byRDD_SYS"])
     assert by_rdd[0] == COLUMNS
@@ -255,3 +264,19 @@ def test_debug_workbook(runner, tmp_path, monkeypatch, qrv, debug):
         assert rows(wb["SYS_DATA"]) == [["PO", "SO", "SO_POS", "SO_SUFFIX", "QTY", "RDD"],
                                         ["1", "S", "10", "0", "2", "2024-01-01"]]
         assert rows(wb["CUS_DATA"]) == [["PO", "QTY", "RDD"]]
+
+
+def test_interrupt_leaves_no_temporaries(data, monkeypatch, tmp_path_factory):
+    scratch = tmp_path_factory.mktemp("scratch")
+    monkeypatch.setattr(tempfile, "tempdir", str(scratch))
+    write_sheet = tr.excelTools._write_sheet
+
+    def interrupted(*args):
+        write_sheet(*args)
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(tr.excelTools, "_write_sheet", interrupted)
+    t = tr.Tallyrun(json.loads(make_config(data).read_text())["config"])
+    with pytest.raises(KeyboardInterrupt):
+        t.run()
+    assert os.listdir(data / "out") == [] and os.listdir(scratch) == []

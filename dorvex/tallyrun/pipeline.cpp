@@ -175,9 +175,15 @@ py::tuple run_pipeline(py::object self) {
         g["fileMg"].attr("get_output_file_path")(self.attr("output_dir"), "result.xlsx");
     py::list bypo_config;
     bypo_config.append(placement(result_df, false, py::int_(0)));
-    if (!none_or_empty(summary_df))
-        bypo_config.append(
-            placement(summary_df, true, py::int_(py::len(result_df.attr("columns")) + 2)));
+    if (!none_or_empty(summary_df)) {
+        py::dict summary =
+            placement(summary_df, true, py::int_(py::len(result_df.attr("columns")) + 2));
+        py::dict chart;
+        chart["title"] = "QTY per month";
+        chart["y_title"] = "QTY";
+        summary["chart"] = chart;
+        bypo_config.append(summary);
+    }
     py::dict sheets_data;
     sheets_data["byPO"] = bypo_config;
     sheets_data["byRDD_SYS"] = result_by_rdd;
