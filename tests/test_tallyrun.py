@@ -353,3 +353,17 @@ def test_interrupt_leaves_no_temporaries(data, monkeypatch, tmp_path_factory):
     with pytest.raises(KeyboardInterrupt):
         t.run()
     assert os.listdir(data / "out") == [] and os.listdir(scratch) == []
+
+
+@pytest.mark.parametrize("qrv, name", [("0", "result.xlsx"), ("1", "debug_data.xlsx")])
+def test_output_never_replaces_the_customer_workbook(runner, data, monkeypatch, qrv, name):
+    monkeypatch.setenv("QRV", qrv)
+    (data / "out").mkdir()
+    customer = data / "out" / name
+    os.replace(data / "customer.xlsx", customer)
+    before = customer.read_bytes()
+    config = make_config(data, customer_data_path=str(data / "out" / "." / name))
+    result = runner.invoke(tr.cmd_tallyrun, ["-c", str(config)])
+    assert result.exit_code == 1
+    assert result.stderr == f"Error: {config}: output_dir would overwrite the input {data / 'out' / '.' / name}\n"
+    assert customer.read_bytes() == before and os.listdir(data / "out") == [name]
