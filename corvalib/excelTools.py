@@ -5,7 +5,9 @@ formatted workbook writer.
 A field given as {"PO": "H2"} is read from column H downward, starting at row
 2, until the last row of the sheet; rows at the end in which every field is
 blank are dropped. CSV fields are read as text, exactly as written (leading
-zeros, "4500012345.0"); blank cells become missing values.
+zeros, "4500012345.0"), except fields the caller names as numbers; blank
+cells become missing values. Date columns are read with one format per
+column (read_dates).
 """
 
 import csv
@@ -266,6 +268,8 @@ _YEAR_FIRST = re.compile(r"(\d{4})([-/.])(\d{1,2})\2(\d{1,2})" + _TIME)
 _DOTTED = re.compile(r"(\d{1,2})\.(\d{1,2})\.(\d{4}|\d{2})" + _TIME)
 _SLASHED = re.compile(r"(\d{1,2})([/-])(\d{1,2})\2(\d{4}|\d{2})" + _TIME)
 _LETTER = re.compile(r"[^\W\d_]")
+_FULL_YEAR = re.compile(r"(?<!\d)\d{4}(?!\d)")
+_DAY = re.compile(r"(?<!\d)\d{1,2}(?!\d)")
 
 
 def _year(text):
@@ -295,7 +299,9 @@ def _text_date(text, day_first):
         first, second = int(m.group(1)), int(m.group(3))
         month, day = (second, first) if day_first else (first, second)
         return _day(_year(m.group(4)), month, day)
-    if _LETTER.search(text):  # a month name: "5 March 2024", "Mar 5, 2024"
+    # a month name with day and year: "5 March 2024", "Mar 5, 2024" (without
+    # them, "Mon" or "March 2024" would take today's year or day)
+    if _LETTER.search(text) and _FULL_YEAR.search(text) and _DAY.search(text):
         try:
             value = pd.to_datetime(text, format="mixed")
         except (ValueError, OverflowError):
