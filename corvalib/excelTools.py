@@ -5,15 +5,20 @@ formatted workbook writer.
 A field given as {"PO": "H2"} is read from column H downward, starting at row
 2, until the last row of the sheet; rows at the end in which every field is
 blank are dropped. CSV fields are read as text, exactly as written (leading
-zeros, "4500012345.0"); blank cells become missing values.
+zeros, "4500012345.0"), except fields the caller names as numbers; blank
+cells become missing values. Date columns are read with one format per
+column (read_dates).
 """
 
+import csv
 import datetime
 import decimal
+import io
 import math
 import numbers
 import os
 import re
+import tempfile
 
 import numpy as np
 import pandas as pd
@@ -84,30 +89,83 @@ def _sniff_delimiter(sample):
     return best
 
 
-def read_csv_by_cells(path, mapping, sep=None):
+_MORE_FIELDS = re.compile(r"Expected \d+ fields in line \d+, saw (\d+)")
+
+
+def _sample_width(sample, sep):
+    """The most fields of any line in the sample."""
+    try:
+        return max((len(r) for r in csv.reader(io.StringIO(sample), delimiter=sep)), default=0)
+    except csv.Error:
+        return 0
+
+
+def _read_all_fields(path, sep, width, encoding):
+    """Every field of the file as text, in at least `width` columns: lines
+    longer than the others widen the table, shorter ones get "" for the
+    fields they lack. (pandas' usecols is not used: it needs the exact widest
+    line.)"""
+    while True:
+        try:
+            return pd.read_csv(
+                path, sep=sep, header=None, names=range(width), dtype=str,
+                keep_default_na=False, na_filter=False, skip_blank_lines=False,
+                encoding=encoding,
+            )
+        except pd.errors.ParserError as e:
+            seen = _MORE_FIELDS.search(str(e))
+            if not seen or int(seen.group(1)) <= width:
+                raise
+            width = int(seen.group(1))
+
+
+# Number fields as exports write them. A ";" file is a locale export: ","
+# is the decimal mark and "." groups thousands (1.234,5); any other file
+# groups with "," (1,234.5).
+_LOCALE_NUMBER = re.compile(r"\s*[+-]?(?:\d{1,3}(?:\.\d{3})+|\d+)(?:,\d+)?\s*")
+_US_NUMBER = re.compile(r"\s*[+-]?\d{1,3}(?:,\d{3})+(?:\.\d+)?\s*")
+
+
+def _number_text(value, decimal_comma):
+    """Plain text of the number `value` is written as ("50,000" in a ";"
+    file is "50", "1,000" elsewhere is "1000", "007" is "7"); anything
+    else as written."""
+    if value is None:
+        return None
+    text = value
+    if decimal_comma and _LOCALE_NUMBER.fullmatch(value):
+        text = value.replace(".", "").replace(",", ".")
+    elif not decimal_comma and _US_NUMBER.fullmatch(value):
+        text = value.replace(",", "")
+    text = text.strip()
+    if not re.fullmatch(r"[+-]?(\d+\.?\d*|\.\d+)", text):
+        return value
+    return _decimal_text(decimal.Decimal(text))
+
+
+def read_csv_by_cells(path, mapping, sep=None, numbers=()):
     """A DataFrame with one text column per key of `mapping` (column name ->
     start cell), read from the CSV file at `path`. The delimiter is detected
     from the start of the file unless `sep` is given; the text is UTF-8 (with
-    or without a byte-order mark), else Windows-1252."""
+    or without a byte-order mark), else Windows-1252. Lines may have any
+    number of fields: fields beyond the mapped ones are ignored, missing ones
+    are missing values.
+
+    The fields named in `numbers` are numbers as the export writes them, given
+    as plain text with a "." decimal mark: in a ";"-separated file "," is the
+    decimal mark and "." groups thousands ("1.234,5" is "1234.5"), in any
+    other "," groups thousands ("1,234.5"). Values that are no number stay as
+    written."""
     positions = _positions(mapping)
     width = max(col for _, col in positions.values()) + 1
-    usecols = sorted({col for _, col in positions.values()})
     last_error = None
     for encoding in _ENCODINGS:
         try:
             with open(path, encoding=encoding, newline="") as f:
                 sample = f.read(65536)
-            table = pd.read_csv(
-                path,
-                sep=sep or _sniff_delimiter(sample),
-                header=None,
-                names=range(width),
-                usecols=usecols,
-                dtype=str,
-                keep_default_na=False,
-                na_filter=False,
-                skip_blank_lines=False,
-                encoding=encoding,
+            delimiter = sep or _sniff_delimiter(sample)
+            table = _read_all_fields(
+                path, delimiter, max(width, _sample_width(sample, delimiter)), encoding
             )
             break
         except UnicodeDecodeError as e:
@@ -118,9 +176,17 @@ def read_csv_by_cells(path, mapping, sep=None):
         raise last_error
     columns = {}
     for name, (row, col) in positions.items():
-        values = table[col].tolist()[row:]
-        columns[name] = [v if v != "" else None for v in values]
+        values = [v if v != "" else None for v in table[col].tolist()[row:]]
+        if name in numbers:
+            values = _each_distinct(values, lambda v: _number_text(v, delimiter == ";"))
+        columns[name] = values
     return _frame_from_columns(columns)
+
+
+def _each_distinct(values, convert):
+    """[convert(v) for v in values], calling convert once per distinct value."""
+    seen = {}
+    return [seen[v] if v in seen else seen.setdefault(v, convert(v)) for v in values]
 
 
 def _calamine_value(value):
@@ -179,16 +245,122 @@ def read_excel_by_cells(path, mapping, sheet_name=0):
     cannot read the file. Values keep the type the cell holds: text stays
     text (leading zeros kept), numbers are numbers, dates are datetimes."""
     positions = _positions(mapping)
+    columns = None
     try:
         columns = _calamine_columns(path, sheet_name, positions)
     except ImportError:
-        columns = _openpyxl_columns(path, sheet_name, positions)
+        pass
     except Exception as e:
         if os.path.splitext(os.fspath(path))[1].lower() == ".xls":
             raise
         log.debug(f"calamine could not read {path} ({e}); trying openpyxl")
+    # outside the except clause: a file neither can read is one error, not
+    # the second of two chained tracebacks
+    if columns is None:
         columns = _openpyxl_columns(path, sheet_name, positions)
     return _frame_from_columns(columns)
+
+
+# --- dates and numbers of a column ---------------------------------------------
+
+_TIME = r"(?:[T ]\d{1,2}:\d{2}(?::\d{2}(?:\.\d+)?)?)?"
+_YEAR_FIRST = re.compile(r"(\d{4})([-/.])(\d{1,2})\2(\d{1,2})" + _TIME)
+_DOTTED = re.compile(r"(\d{1,2})\.(\d{1,2})\.(\d{4}|\d{2})" + _TIME)
+_SLASHED = re.compile(r"(\d{1,2})([/-])(\d{1,2})\2(\d{4}|\d{2})" + _TIME)
+_LETTER = re.compile(r"[^\W\d_]")
+_FULL_YEAR = re.compile(r"(?<!\d)\d{4}(?!\d)")
+_DAY = re.compile(r"(?<!\d)\d{1,2}(?!\d)")
+
+
+def _year(text):
+    year = int(text)
+    if len(text) == 2:  # as strptime's %y: 69-99 are 1900s
+        year += 1900 if year >= 69 else 2000
+    return year
+
+
+def _day(year, month, day):
+    try:
+        return pd.Timestamp(year, month, day)
+    except ValueError:
+        return None
+
+
+def _text_date(text, day_first):
+    """The date a text holds, read in the column's one format, or None."""
+    m = _YEAR_FIRST.fullmatch(text)
+    if m:
+        return _day(int(m.group(1)), int(m.group(3)), int(m.group(4)))
+    m = _DOTTED.fullmatch(text)
+    if m:
+        return _day(_year(m.group(3)), int(m.group(2)), int(m.group(1)))
+    m = _SLASHED.fullmatch(text)
+    if m:
+        first, second = int(m.group(1)), int(m.group(3))
+        month, day = (second, first) if day_first else (first, second)
+        return _day(_year(m.group(4)), month, day)
+    # a month name with day and year: "5 March 2024", "Mar 5, 2024" (without
+    # them, "Mon" or "March 2024" would take today's year or day)
+    if _LETTER.search(text) and _FULL_YEAR.search(text) and _DAY.search(text):
+        try:
+            value = pd.to_datetime(text, format="mixed")
+        except (ValueError, OverflowError):
+            return None
+        return None if value is pd.NaT else value.normalize()
+    return None
+
+
+def _slashed_day_first(texts):
+    """Slashed dates are month first, as in the US (12/09/2023), unless some
+    date of the column can only be day first (25/12/2023) and none only
+    month first."""
+    firsts, seconds = set(), set()
+    for text in texts:
+        m = _SLASHED.fullmatch(text)
+        if m:
+            firsts.add(int(m.group(1)))
+            seconds.add(int(m.group(3)))
+    return max(firsts, default=0) > 12 >= max(seconds, default=0)
+
+
+def read_dates(values):
+    """(dates, unreadable) for a column of date cells or date texts: a Series
+    of Timestamps (NaT where blank or unreadable) and a boolean Series, True
+    where a value is present but is no date.
+
+    Date cells are taken as they are. Texts are read with one format for the
+    whole column: year first is ISO order (2023-12-09, 2023/12/09), dotted
+    dates are day first (09.12.2023), slashed ones month first (12/09/2023)
+    unless the column holds a day-first-only date (25/12/2023). Numbers are
+    not dates."""
+    series = values if isinstance(values, pd.Series) else pd.Series(values, dtype=object)
+    codes, uniques = pd.factorize(series, use_na_sentinel=True)
+    uniques = uniques.tolist()
+    day_first = _slashed_day_first(u.strip() for u in uniques if isinstance(u, str))
+    dates, bad = [], []
+    for value in uniques:
+        date = None
+        if isinstance(value, (datetime.datetime, datetime.date)):  # Timestamp too
+            date = None if value is pd.NaT else pd.Timestamp(value)
+        elif isinstance(value, str) and value.strip():
+            date = _text_date(value.strip(), day_first)
+        dates.append(date)
+        bad.append(date is None and not _is_blank(value))
+    # code -1 (a missing value) takes the last entry
+    nat = np.datetime64("NaT", "ns")
+    table = [nat if d is None else d.tz_localize(None).to_datetime64() for d in dates]
+    dates = np.array(table + [nat], dtype="datetime64[ns]")[codes]
+    unreadable = np.array(bad + [False], dtype=bool)[codes]
+    return pd.Series(dates, index=series.index), pd.Series(unreadable, index=series.index)
+
+
+def not_numbers(values):
+    """A boolean Series: True where a value is present but holds no number."""
+    series = values if isinstance(values, pd.Series) else pd.Series(values, dtype=object)
+    codes, uniques = pd.factorize(series, use_na_sentinel=True)
+    flags = [not _is_blank(u) and _as_decimal(u) is None for u in uniques.tolist()]
+    table = np.array(flags + [False], dtype=bool)
+    return pd.Series(table[codes], index=series.index)
 
 
 # --- exact-match merge -------------------------------------------------------
@@ -321,7 +493,8 @@ def _placements(value):
         if not isinstance(df, pd.DataFrame):
             raise TypeError(f"placement 'df' must be a DataFrame, not {type(df).__name__}")
         records.append(
-            {"df": df, "index": bool(rec.get("index", False)), "startcol": int(rec.get("startcol", 0))}
+            {"df": df, "index": bool(rec.get("index", False)),
+             "startcol": int(rec.get("startcol", 0)), "chart": rec.get("chart")}
         )
     return records
 
@@ -380,13 +553,15 @@ def _write_value(ws, row, col, value, fmt, date_fmt):
 
 def _column_writer(ws, values, date_fmt):
     """The cheapest correct writer for a column: text and whole-number columns
-    (the bulk of a result) skip the per-cell type dispatch."""
+    (the bulk of a result) skip the per-cell type dispatch, and XlsxWriter's
+    A1-notation wrapper around its writers (a tenth of the writing time; our
+    cells are always numeric row and column)."""
     kinds = {type(v) for v in values}
     kinds.discard(type(None))
     if kinds == {str}:
-        return ws.write_string
+        return getattr(ws, "_write_string", ws.write_string)
     if kinds == {int} and all(abs(v) <= _EXACT_INT for v in values if v is not None):
-        return ws.write_number
+        return getattr(ws, "_write_number", ws.write_number)
     return lambda row, col, value, fmt: _write_value(ws, row, col, value, fmt, date_fmt)
 
 
@@ -419,13 +594,58 @@ def _write_sheet(wb, name, records, bold, date_fmt):
                 if value is not None:
                     write(row, col, value, fmt)
     ws.freeze_panes(1, 0)
+    for rec in records:
+        if rec.get("chart") and rec["df"].size:
+            _insert_chart(wb, ws, name, rec)
+
+
+def _insert_chart(wb, ws, sheet, rec):
+    """A native chart of a placed table below it: one series per row (named
+    by the index when it is written), the column headers as categories."""
+    options = dict(rec["chart"]) if isinstance(rec["chart"], dict) else {}
+    df, first = rec["df"], rec["startcol"] + (1 if rec["index"] else 0)
+    last = first + df.shape[1] - 1
+    chart = wb.add_chart({"type": options.get("type", "column")})
+    # The cells' values go along: in constant_memory mode XlsxWriter cannot
+    # read them back for the chart's cache, and without it the month labels
+    # would be taken for numbers.
+    labels = [_cell_text(c) for c in df.columns]
+    for i in range(len(df)):
+        row = df.iloc[i]
+        series = {
+            "categories": [sheet, 0, first, 0, last], "categories_data": labels,
+            "values": [sheet, i + 1, first, i + 1, last],
+            "values_data": [None if _is_blank(v) else v for v in row.tolist()],
+        }
+        if rec["index"]:
+            series["name"] = [sheet, i + 1, rec["startcol"]]
+            series["name_data"] = [_cell_text(df.index[i])]
+        chart.add_series(series)
+    if options.get("title"):
+        chart.set_title({"name": options["title"]})
+    if options.get("y_title"):
+        chart.set_y_axis({"name": options["y_title"]})
+    # wide enough that every category keeps a readable label
+    width = min(max(480, 40 * df.shape[1] + 160), 1600)
+    chart.set_size({"width": width, "height": 300})
+    ws.insert_chart(len(df) + 2, rec["startcol"], chart)
+
+
+def _abandon(wb):
+    """Closes the row-data files of a workbook that will not be written;
+    close() would assemble the whole file first."""
+    for ws in wb.worksheets():
+        fh = getattr(ws, "row_data_fh", None)
+        if fh is not None:
+            fh.close()
 
 
 def write_formatted_excel(path, sheets):
     """Writes a workbook through XlsxWriter: one sheet per key of `sheets`, the
     value a DataFrame (written from column A without its index) or a list of
     placement records {"df": frame, "index": bool, "startcol": int} placed side
-    by side from row 1. Headers and index labels are bold, the header row is
+    by side from row 1. A record with "chart" (True, or options "type",
+    "title", "y_title") also gets a native column chart of its rows below it. Headers and index labels are bold, the header row is
     frozen and column widths fit their contents. The file is written beside
     its target and renamed into place. Returns True on success; on failure
     logs the reason, leaves any earlier file untouched and returns False."""
@@ -437,14 +657,19 @@ def write_formatted_excel(path, sheets):
             raise ValueError("No sheets to write")
         plan = [(str(name), _placements(value)) for name, value in sheets.items()]
         tmp = dataIO.temp_path_beside(path)
-        wb = xlsxwriter.Workbook(tmp, {"constant_memory": True})
-        try:
-            bold = wb.add_format({"bold": True})
-            date_fmt = wb.add_format({"num_format": "yyyy-mm-dd"})
-            for name, records in plan:
-                _write_sheet(wb, name, records, bold, date_fmt)
-        finally:
-            wb.close()
+        # XlsxWriter's own temporaries (row data, zip parts) in a folder that
+        # goes away on any exit, an interrupt included
+        with tempfile.TemporaryDirectory(prefix="dorvex-xlsx-") as scratch:
+            wb = xlsxwriter.Workbook(tmp, {"constant_memory": True, "tmpdir": scratch})
+            try:
+                bold = wb.add_format({"bold": True})
+                date_fmt = wb.add_format({"num_format": "yyyy-mm-dd"})
+                for name, records in plan:
+                    _write_sheet(wb, name, records, bold, date_fmt)
+                wb.close()
+            except BaseException:
+                _abandon(wb)
+                raise
         dataIO.commit(tmp, path)
         return True
     except Exception as e:
@@ -452,3 +677,7 @@ def write_formatted_excel(path, sheets):
             dataIO.discard(tmp)
         log.error(f"Failed to write {path}: {e}")
         return False
+    except BaseException:
+        if tmp:
+            dataIO.discard(tmp)
+        raise

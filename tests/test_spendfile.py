@@ -190,6 +190,8 @@ def test_defaults_with_dry_run_text(runner, in_tmp, caplog):
         ('\\/*?:"<>|  ', ""),
         (125.5, "125.5"),
         (40, "40"),
+        (23.310000000000002, "23.31"),
+        (40.0, "40"),
         ("Line\nbreak\ttab\r\x00\x7f\x85", "Linebreaktab"),
         ("Ünïcode €", "Ünïcode €"),
     ],
@@ -350,3 +352,16 @@ def test_results_name_taken_by_a_file(runner, data, caplog):
     assert result.exit_code == 1
     assert messages(caplog)[0].startswith("Cannot create the results and backup folders: ")
     assert (data / "a.xlsx").exists()
+
+
+def test_long_name_shortened_and_lock_files_skipped(data, caplog, fixed_now):
+    expense(data, "long.xlsx", "Ö" * 200, 23.310000000000002)
+    lock = expense(data, "~$long.xlsx")
+    with caplog.at_level(logging.INFO):
+        sf.process_expense_rename({"config": {"path": str(data)}})
+    # 255 bytes at most, cut between characters (Ö is two bytes)
+    rest = f"_23.31_{fixed_now}.xlsx"
+    assert os.listdir(data / "results") == ["Ö" * ((255 - len(rest)) // 2) + rest]
+    assert (data / "~$long.xlsx").read_bytes() == lock
+    assert not any("~$" in m for m in messages(caplog))
+    assert messages(caplog)[-1] == "Finished: 1 moved, 0 skipped, 0 failed"

@@ -5,6 +5,7 @@ import datetime
 import json
 import logging
 import os
+import tempfile
 
 import openpyxl
 import pytest
@@ -202,6 +203,14 @@ def test_full_match(runner, data):
     assert [r[9:] for r in bypo[1:3]] == [["SYS_RDD", 17, 5, 0], ["CUS_RDD", 7, 15, 4]]
     ws = wb["byPO"]
     assert ws.freeze_panes == "A2" and ws["A1"].font.b and ws["J2"].font.b and ws["K1"].font.b
+    # a column chart of the summary, below it
+    (chart,) = ws._charts
+    assert (chart.tagname, chart.barDir) == ("barChart", "col")
+    assert [(s.tx.strRef.f, s.cat.strRef.f, s.val.numRef.f) for s in chart.series] == [
+        ("byPO!$J$2", "byPO!$K$1:$M$1", "byPO!$K$2:$M$2"),
+        ("byPO!$J$3", "byPO!$K$1:$M$1", "byPO!$K$3:$M$3"),
+    ]
+    assert (chart.anchor._from.row, chart.anchor._from.col) == (4, 9)
 
     by_rdd = rows(wb["byRDD_SYS"])
     assert by_rdd[0] == COLUMNS
@@ -255,3 +264,106 @@ def test_debug_workbook(runner, tmp_path, monkeypatch, qrv, debug):
         assert rows(wb["SYS_DATA"]) == [["PO", "SO", "SO_POS", "SO_SUFFIX", "QTY", "RDD"],
                                         ["1", "S", "10", "0", "2", "2024-01-01"]]
         assert rows(wb["CUS_DATA"]) == [["PO", "QTY", "RDD"]]
+
+
+# ---- exports as real systems write them
+
+CUSTOMER_SHAPES = [
+    (4500000001, 50, datetime.datetime(2023, 12, 10)),
+    (4500000002, 1000, datetime.datetime(2024, 1, 13)),
+    (4500000003, 12500.5, datetime.datetime(2024, 1, 20)),
+]
+
+
+def export(path, lines, sep=",", encoding="utf-8", extra=("Incoterm", "FCA")):
+    """lines: (PO, QTY, RDD) as the export writes them, with columns to both
+    sides; a line without RDD ends after QTY."""
+    with open(path, "w", newline="", encoding=encoding) as f:
+        out = csv.writer(f, delimiter=sep)
+        out.writerow([f"Spalte {i}" for i in range(17)] + list(extra[:1]))
+        for n, (po, qty, rdd) in enumerate(lines):
+            line = ["Müller"] * 7 + [po, f"S{n}", "10", "0", qty]
+            if rdd is not None:
+                line += ["", "", "", "", rdd, *extra[1:]]
+            out.writerow(line)
+    return path
+
+
+@pytest.mark.parametrize(
+    "sep, encoding, lines, system_rdd",
+    [
+        # extra columns, and a line shorter than the mapped width
+        (",", "utf-8", [("4500000001", "50", "2023-12-09"), ("4500000002", "1000", "2024-01-13"),
+                        ("4500000003", "12500.5", None)], ["2023-12-09", "2024-01-13", None]),
+        # a locale export: ";" with decimal comma, dotted dates day first
+        (";", "cp1252", [("4500000001", "50,000", "09.12.2023"), ("4500000002", "1.000", "13.01.2024"),
+                         ("4500000003", "12.500,5", "20.01.2024")], ["2023-12-09", "2024-01-13", "2024-01-20"]),
+        # quoted numbers with thousands separators, slashed dates month first
+        (",", "utf-8", [("4500000001", "50", "12/09/2023"), ("4500000002", "1,000", "01/13/2024"),
+                        ("4500000003", "12,500.5", "01/20/2024")], ["2023-12-09", "2024-01-13", "2024-01-20"]),
+    ],
+)
+def test_real_export_shapes(runner, tmp_path, sep, encoding, lines, system_rdd):
+    export(tmp_path / "system.csv", lines, sep, encoding)
+    write_customer(tmp_path / "customer.xlsx", CUSTOMER_SHAPES)
+    result = runner.invoke(tr.cmd_tallyrun, ["-c", str(make_config(tmp_path))])
+    assert result.stdout == SUCCESS
+    bypo = rows(openpyxl.load_workbook(tmp_path / "out" / "result.xlsx")["byPO"])
+    assert [(r[0], r[4], r[5]) for r in bypo[1:]] == [
+        (4500000001, 50, system_rdd[0]), (4500000002, 1000, system_rdd[1]),
+        (4500000003, 12500.5, system_rdd[2]),
+    ]
+    assert bypo[0][10:] == ["23-Dec", "24-Jan"]
+
+
+def test_unreadable_quantities_and_dates_warn(runner, tmp_path, caplog):
+    export(tmp_path / "system.csv", [("4500000001", "50", "2023-12-09"), ("4500000002", "1 000", "soon"),
+                                     ("4500000003", "n/a", "2024-01-02")])
+    write_customer(tmp_path / "customer.xlsx", CUSTOMER_SHAPES)
+    with caplog.at_level(logging.WARNING):
+        result = runner.invoke(tr.cmd_tallyrun, ["-c", str(make_config(tmp_path))])
+    assert result.stdout == SUCCESS
+    assert [r.getMessage() for r in caplog.records if r.name == "Dorvex.Tallyrun"] == [
+        "System data: RDD is not a date in 1 line, which count in no month: 'soon' (PO 4500000002)",
+        "System data: QTY is not a number in 2 lines, which cannot match: "
+        "'1 000' (PO 4500000002), 'n/a' (PO 4500000003)",
+    ]
+
+
+def test_corrupt_customer_workbook_one_traceback(runner, data, caplog):
+    (data / "customer.xlsx").write_bytes(b"PK\x03\x04 not really a workbook")
+    with caplog.at_level(logging.ERROR):
+        result = runner.invoke(tr.cmd_tallyrun, ["-c", str(make_config(data))])
+    assert result.exit_code == 1 and result.stdout.startswith("Failed: ")
+    (record,) = [r for r in caplog.records if r.exc_info]
+    assert logging.Formatter().formatException(record.exc_info).count("Traceback") == 1
+
+
+def test_interrupt_leaves_no_temporaries(data, monkeypatch, tmp_path_factory):
+    scratch = tmp_path_factory.mktemp("scratch")
+    monkeypatch.setattr(tempfile, "tempdir", str(scratch))
+    write_sheet = tr.excelTools._write_sheet
+
+    def interrupted(*args):
+        write_sheet(*args)
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(tr.excelTools, "_write_sheet", interrupted)
+    t = tr.Tallyrun(json.loads(make_config(data).read_text())["config"])
+    with pytest.raises(KeyboardInterrupt):
+        t.run()
+    assert os.listdir(data / "out") == [] and os.listdir(scratch) == []
+
+
+@pytest.mark.parametrize("qrv, name", [("0", "result.xlsx"), ("1", "debug_data.xlsx")])
+def test_output_never_replaces_the_customer_workbook(runner, data, monkeypatch, qrv, name):
+    monkeypatch.setenv("QRV", qrv)
+    (data / "out").mkdir()
+    customer = data / "out" / name
+    os.replace(data / "customer.xlsx", customer)
+    before = customer.read_bytes()
+    config = make_config(data, customer_data_path=str(data / "out" / "." / name))
+    result = runner.invoke(tr.cmd_tallyrun, ["-c", str(config)])
+    assert result.exit_code == 1
+    assert result.stderr == f"Error: {config}: output_dir would overwrite the input {data / 'out' / '.' / name}\n"
+    assert customer.read_bytes() == before and os.listdir(data / "out") == [name]

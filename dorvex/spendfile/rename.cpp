@@ -40,7 +40,10 @@ py::list get_excel_cell_value(py::object file_path, py::object cell_locations) {
 
 py::str sanitize_filename(py::object name) {
     if (name.is_none()) return py::str("Unknown");
-    py::object cleaned = g["re"].attr("sub")(UNSAFE, "", py::str(name));
+    // A float as Excel shows it, to 15 significant digits: a cached formula
+    // value 23.310000000000002 is 23.31, and 40.0 is 40.
+    py::str text = py::isinstance<py::float_>(name) ? py::str(format(name, ".15g")) : py::str(name);
+    py::object cleaned = g["re"].attr("sub")(UNSAFE, "", text);
     return cleaned.attr("strip")();
 }
 
@@ -57,6 +60,21 @@ py::str datecode() {
     py::object now = g["datetime"].attr("datetime").attr("now")();
     return text("{}{}", now.attr("strftime")("%m%d_%H%M%S"),
                 now.attr("strftime")("%f")[py::slice(0, 2, 1)]);
+}
+
+// "<name><rest>", the name part cut (at a character) so that the whole
+// fits the file-name limit of `folder`; amount and datecode in `rest` stay
+// whole. When even `rest` alone is too long, the move fails as any other.
+py::str fit_file_name(py::handle folder, py::object name, const py::str& rest) {
+    py::object os = g["os"];
+    long limit = 255;
+    catch_ordinary([&] { limit = os.attr("pathconf")(folder, "PC_NAME_MAX").cast<long>(); });
+    py::object encoded = os.attr("fsencode")(name);
+    long room = limit - static_cast<long>(py::len(os.attr("fsencode")(rest)));
+    if (static_cast<long>(py::len(encoded)) <= room || room <= 0) return name + rest;
+    py::object cut = encoded[py::slice(0, room, 1)].attr("decode")(
+        g["sys"].attr("getfilesystemencoding")(), "ignore");
+    return cut.attr("rstrip")() + rest;
 }
 
 }  // namespace
@@ -102,6 +120,8 @@ bool rename_expenses(const py::dict& config) {
     int moved = 0, skipped = 0, failed = 0;
     for (py::handle file_path : workbooks) {
         py::object current = g["Path"](file_path).attr("name");
+        // Excel's lock file of an open workbook: not an expense
+        if (truthy(current.attr("startswith")("~$"))) continue;
         py::list cells;
         cells.append(name_cell);
         cells.append(amount_cell);
@@ -116,7 +136,8 @@ bool rename_expenses(const py::dict& config) {
         py::str code = datecode();
         py::object safe_name = g["sanitize_filename"](name);
         py::object safe_amount = g["sanitize_filename"](amount);
-        py::str new_name = text("{}_{}_{}.xlsx", safe_name, safe_amount, code);
+        py::str new_name =
+            fit_file_name(output_folder, safe_name, text("_{}_{}.xlsx", safe_amount, code));
         py::object dest_path = os_path.attr("join")(output_folder, new_name);
         py::object backup_path = os_path.attr("join")(backup_folder, current);
 

@@ -1,6 +1,8 @@
 // dorvex.tallyrun: matches system order lines (CSV) against a customer
 // workbook. This file holds the module level (imports, template, command);
 // tallyrun.hpp declares the worker.
+#include <vector>
+
 #include "common/command.hpp"
 #include "tallyrun.hpp"
 
@@ -54,6 +56,23 @@ void check_config(const dorvex::Globals& g, py::handle file, py::handle cfg) {
     }
 }
 
+// Neither workbook the run writes may replace the system CSV, the customer
+// workbook (a user may feed an earlier result back in) or the configuration.
+// The paths are those the run will use, found without creating the folder.
+void refuse_overwrites(const dorvex::Globals& g, py::handle file, py::handle cfg) {
+    py::list inputs;
+    inputs.append(cfg.attr("get")("system_data_path", ""));
+    inputs.append(cfg.attr("get")("customer_data_path", ""));
+    py::object path = g["os"].attr("path");
+    py::object folder = cfg.attr("get")("output_dir", "out");
+    if (!dorvex::truthy(folder)) folder = py::str(".");
+    std::vector<const char*> outputs{"result.xlsx"};
+    if (dorvex::str(g["os"].attr("environ").attr("get")("QRV", "")) == "1")
+        outputs.push_back("debug_data.xlsx");
+    for (const char* name : outputs)
+        dorvex::refuse_overwrite(g, file, "output_dir", path.attr("join")(folder, name), inputs);
+}
+
 void cmd_tallyrun(py::object config, bool generate_config) {
     const auto& g = g_tallyrun;
     py::dict tpl = default_cfg_template();
@@ -63,6 +82,7 @@ void cmd_tallyrun(py::object config, bool generate_config) {
 
     py::object cfg = dorvex::load_config_section(g, config);
     check_config(g, config, cfg);
+    refuse_overwrites(g, config, cfg);
     py::object result = g["Tallyrun"](cfg).attr("run")();
 
     py::list pair(result);

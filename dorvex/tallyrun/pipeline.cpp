@@ -93,14 +93,42 @@ py::dict placement(py::handle df, bool index, py::object startcol) {
     return rec;
 }
 
+// One warning for the lines of `df` where `mask` holds, so that a line left
+// out of the match is never silent: how many, and the first few values with
+// their PO.
+void warn_lines(const Globals& g, py::handle df, const char* column, py::handle mask,
+                const char* table, const char* what, const char* consequence) {
+    py::object lines = df.attr("loc")[mask];
+    size_t count = py::len(lines);
+    if (count == 0) return;
+    std::string shown;
+    py::object values = lines[column].attr("tolist")();
+    py::object pos = has_column(lines, "PO") ? lines["PO"].attr("tolist")() : py::object(py::list());
+    for (size_t i = 0; i < count && i < 3; ++i) {
+        if (i) shown += ", ";
+        shown += str(py::repr(values[py::int_(i)]));
+        if (i < py::len(pos)) shown += " (PO " + str(pos[py::int_(i)]) + ")";
+    }
+    if (count > 3) shown += ", ...";
+    std::string lines_text = count == 1 ? "1 line" : std::to_string(count) + " lines";
+    log(g, "warning", std::string(table) + " data: " + column + " is not " + what + " in " +
+                          lines_text + ", which " + consequence + ": " + shown);
+}
+
+// What a table holds that cannot take part in the match as written.
+void check_table(const Globals& g, py::handle df, const char* table) {
+    if (!has_column(df, "QTY")) return;
+    py::object bad = g["excelTools"].attr("not_numbers")(df["QTY"]);
+    warn_lines(g, df, "QTY", bad, table, "a number", "cannot match");
+}
+
 }  // namespace
 
-py::object normalise_dates(py::handle column) {
-    // format="mixed": each value is parsed on its own, so one format guessed
-    // from the first line cannot turn every other line missing.
-    py::object dates = g_tallyrun["pd"].attr("to_datetime")(column, "errors"_a = "coerce",
-                                                             "format"_a = "mixed");
-    return dates.attr("dt").attr("strftime")("%Y-%m-%d");
+void normalise_dates(py::handle df, const char* table) {
+    const auto& g = g_tallyrun;
+    py::tuple read = g["excelTools"].attr("read_dates")(df["RDD"]);
+    warn_lines(g, df, "RDD", read[1], table, "a date", "count in no month");
+    df.attr("__setitem__")("RDD", read[0].attr("dt").attr("strftime")("%Y-%m-%d"));
 }
 
 py::tuple run_pipeline(py::object self) {
@@ -116,10 +144,11 @@ py::tuple run_pipeline(py::object self) {
     sys_mapping["QTY"] = self.attr("sys_qty_cell");
     sys_mapping["RDD"] = self.attr("sys_rdd_cell");
     py::object system_path = self.attr("system_data_path");
-    self.attr("system_df") = excel.attr("read_csv_by_cells")(system_path, sys_mapping);
+    self.attr("system_df") = excel.attr("read_csv_by_cells")(system_path, sys_mapping,
+                                                            "numbers"_a = text_list({"QTY"}));
     py::object system_df = self.attr("system_df");
-    if (has_column(system_df, "RDD"))
-        system_df.attr("__setitem__")("RDD", normalise_dates(system_df["RDD"]));
+    if (has_column(system_df, "RDD")) normalise_dates(system_df, "System");
+    check_table(g, system_df, "System");
     log(g, "info",
         "Successfully loaded system CSV with " + std::to_string(py::len(system_df)) + " rows.");
 
@@ -135,7 +164,8 @@ py::tuple run_pipeline(py::object self) {
     self.attr("customer_df") = excel.attr("read_excel_by_cells")(customer_path, cell_mapping);
     py::object customer_df = self.attr("customer_df");
     if (!truthy(customer_df.attr("empty")) && has_column(customer_df, "RDD"))
-        customer_df.attr("__setitem__")("RDD", normalise_dates(customer_df["RDD"]));
+        normalise_dates(customer_df, "Customer");
+    check_table(g, customer_df, "Customer");
 
     // written before the emptiness check, so an empty read can be inspected
     if (str(g["os"].attr("environ").attr("get")("QRV", "")) == "1") write_debug_workbook(g, self);
@@ -175,9 +205,15 @@ py::tuple run_pipeline(py::object self) {
         g["fileMg"].attr("get_output_file_path")(self.attr("output_dir"), "result.xlsx");
     py::list bypo_config;
     bypo_config.append(placement(result_df, false, py::int_(0)));
-    if (!none_or_empty(summary_df))
-        bypo_config.append(
-            placement(summary_df, true, py::int_(py::len(result_df.attr("columns")) + 2)));
+    if (!none_or_empty(summary_df)) {
+        py::dict summary =
+            placement(summary_df, true, py::int_(py::len(result_df.attr("columns")) + 2));
+        py::dict chart;
+        chart["title"] = "QTY per month";
+        chart["y_title"] = "QTY";
+        summary["chart"] = chart;
+        bypo_config.append(summary);
+    }
     py::dict sheets_data;
     sheets_data["byPO"] = bypo_config;
     sheets_data["byRDD_SYS"] = result_by_rdd;

@@ -16,10 +16,10 @@ py::object numeric_text_key(py::object column) {
     return all_numbers ? numbers : column;
 }
 
-// Monthly periods of a date-text column; missing or unparseable dates give NaT.
+// Monthly periods of an ISO date-text column; missing dates give NaT.
 py::object months(py::handle column) {
     return g_tallyrun["pd"]
-        .attr("to_datetime")(column, "errors"_a = "coerce", "format"_a = "mixed")
+        .attr("to_datetime")(column, "errors"_a = "coerce", "format"_a = "ISO8601")
         .attr("dt")
         .attr("to_period")("M");
 }

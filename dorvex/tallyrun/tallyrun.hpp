@@ -10,8 +10,10 @@ inline constexpr Globals g_tallyrun{"dorvex.tallyrun"};
 // Binds the worker class `Tallyrun` (constructor and run).
 void init_tallyrun(py::module_& m);
 
-// Requested delivery dates as "%Y-%m-%d" text; unparseable values become missing.
-py::object normalise_dates(py::handle column);
+// The RDD column of `df` as "%Y-%m-%d" text, one date format for the whole
+// column; values that are no date become missing, with one warning naming
+// `table`.
+void normalise_dates(py::handle df, const char* table);
 
 // The (success, message) result of a run, built from the table pipeline.
 py::tuple run_pipeline(py::object self);

@@ -3,7 +3,8 @@
     python make_samples.py FOLDER [LINES]
 
 The system export has its header in row 1 and the fields in columns H (PO),
-I (SO), J (SO position), K (SO suffix), L (QTY) and Q (requested date); the
+I (SO), J (SO position), K (SO suffix), L (QTY) and Q (requested date), with
+columns before, between and after them as real exports have; the
 customer workbook has a title row, a header in row 2 and the fields in F (PO),
 O (QTY) and R (requested date) from row 3. About half of the lines match; the
 rest are near misses (same PO with another quantity, a PO one digit off).
@@ -21,7 +22,7 @@ import xlsxwriter
 SYSTEM_HEADER = [
     "Plant", "Region", "Customer", "Ship-to", "Sold-to", "Material", "Description",
     "Customer PO", "Sales Order", "Item", "Suffix", "Quantity", "UoM", "Status", "Created",
-    "Buyer", "Requested Date",
+    "Buyer", "Requested Date", "Incoterm",
 ]
 CUSTOMER_HEADER = {5: "PO Number", 14: "Order Qty", 17: "Need Date"}
 
@@ -58,7 +59,7 @@ def write_system_csv(path, rows):
             line[0:7] = ["DE01", "EU", "C-1001", "S-22", "S-22", f"MAT-{i % 97:04d}", "Bracket"]
             line[7:12] = [r["PO"], r["SO"], r["SO_POS"], r["SO_SUFFIX"], r["QTY"]]
             line[12:15] = ["PC", "open", "2023-11-01"]
-            line[15:17] = ["jdoe", r["RDD"].isoformat()]
+            line[15:18] = ["jdoe", r["RDD"].isoformat(), "FCA"]
             out.writerow(line)
 
 
