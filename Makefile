@@ -10,7 +10,7 @@ DEBS   := chromium poppler-utils fonts-dejavu-core fonts-noto-cjk fonts-noto-col
 SOURCES := $(shell find dorvex corvalib -name '*.cpp' -o -name '*.hpp' -o -name '*.py') \
            CMakeLists.txt pyproject.toml
 
-.PHONY: setup build test demo bench clean system-packages
+.PHONY: setup build test wheel-check lint demo bench clean system-packages
 
 setup: .stamp-deps .stamp-node build
 
@@ -26,11 +26,16 @@ system-packages:
 	  fi; \
 	fi
 
+# pyproject.toml is the one list of what dorvex needs: its build requirements
+# and the `test` extra are installed at the versions pinned in constraints.txt.
+BUILD_REQUIRES = $(shell $(PYTHON) -c "import tomllib; print(' '.join(repr(r) for r in tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires']))")
+# CI builds with warnings as errors.
+BUILD_FLAGS := --no-build-isolation $(if $(CI),-C cmake.define.DORVEX_WERROR=ON)
+
 .stamp-deps: constraints.txt pyproject.toml | system-packages
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
-	$(PIP) install -q -c constraints.txt pybind11 scikit-build-core \
-	  click PyYAML fpdf2 Pillow pypdf Markdown "pandas<3" openpyxl python-calamine XlsxWriter \
-	  pytest pytest-timeout playwright
+	$(PIP) install -q -c constraints.txt $(BUILD_REQUIRES)
+	$(PIP) install -q -c constraints.txt $(BUILD_FLAGS) -e ".[test]"
 	touch $@
 
 # The Mermaid CLI without its own browser download; tools/mmdc runs it with
@@ -43,11 +48,30 @@ system-packages:
 # An editable install; the build folder under build/ makes rebuilds incremental.
 build: .stamp-build
 .stamp-build: $(SOURCES) | .stamp-deps
-	$(PIP) install -q --no-build-isolation --no-deps -e .
+	$(PIP) install -q $(BUILD_FLAGS) --no-deps -e .
 	touch $@
 
 test: setup
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(PY) -m pytest -q
+	$(MAKE) --no-print-directory wheel-check
+
+# The wheel as a user installs it: built from the same build folder (so only
+# changed objects are compiled again), without C++ sources, installed alone
+# into a fresh virtual environment, where every command must load and run.
+WHEEL_VENV := build/wheel-venv
+wheel-check: build
+	rm -rf dist && $(PIP) wheel -q $(BUILD_FLAGS) --no-deps -w dist .
+	@if $(PY) -m zipfile -l dist/dorvex-*.whl | grep -E '(\.cpp|\.hpp|CMakeLists\.txt) '; then \
+	  echo "wheel-check: the wheel carries source files"; exit 1; fi
+	rm -rf $(WHEEL_VENV) && $(PYTHON) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/pip install -q -c constraints.txt "$$(ls dist/dorvex-*.whl)[all]"
+	tmp=$$(mktemp -d) && cd $$tmp && \
+	for c in platebook leaf-mix notepress chartsite tally-run spend-file card-hall; do \
+	  $(CURDIR)/$(WHEEL_VENV)/bin/dor-vex $$c --generate-config >/dev/null || exit 1; \
+	done && \
+	$(CURDIR)/$(WHEEL_VENV)/bin/dor-vex card-hall -c config_cardhall_template.yaml && \
+	test -s index.html && cd / && rm -rf $$tmp
+	@echo "wheel-check: $$(ls dist/) installs and runs"
 
 # Each examples/<command>/demo.sh runs one command; card-hall comes last
 # because its page links the other results.
@@ -68,4 +92,4 @@ bench: setup
 	@for b in bench/bench_*.py; do PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(PY) $$b || exit 1; done
 
 clean:
-	rm -rf build demo-out .stamp-* node_modules
+	rm -rf build dist demo-out .stamp-* node_modules
