@@ -15,9 +15,9 @@ import dorvex.notepress as np
 from PIL import Image
 
 
-def make_png(width, height):
+def make_png(width, height, fmt="PNG"):
     buf = io.BytesIO()
-    Image.new("RGB", (width, height), "red").save(buf, "PNG")
+    Image.new("RGB", (width, height), "red").save(buf, fmt)
     return buf.getvalue()
 
 
@@ -288,11 +288,18 @@ def test_output_name(tmp_path, body, settings, name):
     assert sorted(os.listdir(tmp_path)) == ["in", "out"]
 
 
-def test_same_page_name_replaces_and_counts_both(tmp_path):
-    result, out = convert(tmp_path, {"a/Page.md": "# First\n", "b/Page.md": "# Second\n"})
-    assert result == (True, "Successfully converted 2 Markdown files.")
-    assert os.listdir(out) == ["Page.html"]
-    assert "Second" in (out / "Page.html").read_text()
+def test_same_page_name_takes_the_next_free_name(tmp_path, caplog):
+    result, out = convert(tmp_path, {"a/Page.md": "# First\n", "b/Page.md": "# Second\n",
+                                     "c/Page (2).md": "# Third\n"})
+    assert result == (True, "Successfully converted 3 Markdown files.")
+    assert sorted(os.listdir(out)) == ["Page (2) (2).html", "Page (2).html", "Page.html"]
+    assert "First" in page_html(out) and "Second" in page_html(out, "Page (2)")
+    src = tmp_path / "in"
+    assert messages(caplog, logging.WARNING) == [
+        f"Page name clash: {src / 'b/Page.md'} and {src / 'a/Page.md'} both make Page.html; "
+        "writing Page (2).html",
+        f"Page name clash: {src / 'c/Page (2).md'} and {src / 'b/Page.md'} both make "
+        "Page (2).html; writing Page (2) (2).html"]
 
 
 def test_page_is_written_atomically(tmp_path, caplog):
@@ -321,8 +328,8 @@ def page_html(out, name="Page"):
     [
         ({"My Notes/pic one.png": PNG}, "My%20Notes/pic%20one.png", "image/png"),
         ({"Bild/Ärger.png": PNG}, "Bild/%C3%84rger.png", "image/png"),
-        ({"photo.JPEG": b"\xff\xd8jpeg"}, "photo.JPEG", "image/jpeg"),
-        ({"a.webp": b"RIFFwebp"}, "a.webp", "image/png"),
+        ({"photo.JPEG": make_png(2, 2, "JPEG")}, "photo.JPEG", "image/jpeg"),
+        ({"a.webp": make_png(2, 2, "WEBP")}, "a.webp", "image/png"),
         ({"d.svg": b"<svg/>"}, "d.svg", "image/svg+xml"),
         ({"g.GIF": b"GIF89a"}, "g.GIF", "image/gif"),
     ],
@@ -385,8 +392,31 @@ def test_only_image_files_are_embedded(tmp_path, caplog, target):
         "Not an image file, left as a reference: " + os.path.join(str(tmp_path / "in"), target)]
 
 
+@pytest.mark.parametrize(
+    "make, src, why",
+    [
+        # a link out of the folder, to a file a page must not carry
+        (lambda d: os.symlink(d.parent / "secret" / "key.txt", d / "p.png"), "p.png", "outside"),
+        (lambda d: (d / "x.png").write_text("PRIVATE KEY"), "x.png", "not an image"),
+        # a real image, but outside the folder that is converted
+        (lambda d: (d.parent / "secret" / "fake.png").write_bytes(PNG), "../secret/fake.png",
+         "outside"),
+    ],
+)
+def test_embeds_only_images_inside_the_input_folder(tmp_path, caplog, make, src, why):
+    (tmp_path / "secret").mkdir()
+    (tmp_path / "secret" / "key.txt").write_text("PRIVATE KEY")
+    (tmp_path / "in").mkdir()
+    make(tmp_path / "in")
+    _, out = convert(tmp_path, {"Page.md": f'# P\n\n<img src="{src}">\n'})
+    assert f'<img src="{src}">' in page_html(out) and ";base64," not in page_html(out)
+    prefix = ("Image outside the input folder, left as a reference: " if why == "outside"
+              else "Not an image file, left as a reference: ")
+    assert messages(caplog, logging.WARNING) == [prefix + os.path.join(str(tmp_path / "in"), src)]
+
+
 def test_encode_image_base64(tmp_path):
     conv = np.NotepressConverter({})
-    (tmp_path / "x.Jpg").write_bytes(b"abc")
-    assert conv._encode_image_base64(str(tmp_path / "x.Jpg")) == "data:image/jpeg;base64,YWJj"
+    (tmp_path / "x.Jpg").write_bytes(b"\xff\xd8\xff")
+    assert conv._encode_image_base64(str(tmp_path / "x.Jpg")) == "data:image/jpeg;base64,/9j/"
     assert conv._encode_image_base64(img_path=str(tmp_path / "none.png")) is None

@@ -63,24 +63,62 @@ py::object output_name(const Globals& g, py::handle self, py::handle md_name, py
     return py::str("_").attr("join")(parts) + py::str(".html");
 }
 
-void convert_one(const Globals& g, py::object self, py::object md_file, py::object md_name,
-                 bool is_debug) {
+// What one run shares between its notes: the Markdown converter, made once
+// (a fresh one per note costs a tenth of the run; reset() gives the same
+// pages), and the page names written so far with the note of each.
+struct RunState {
+    py::object markdown;
+    py::dict taken;
+};
+
+py::object render(const Globals& g, RunState& run, py::handle md_content) {
+    if (!run.markdown) {
+        py::list extensions;
+        for (const char* ext : {"fenced_code", "tables", "toc", "md_in_html", "sane_lists", "nl2br"})
+            extensions.append(ext);
+        run.markdown = g["markdown"].attr("Markdown")("extensions"_a = extensions);
+    }
+    run.markdown.attr("reset")();
+    return run.markdown.attr("convert")(md_content);
+}
+
+// A page name another note of this run already wrote takes the next free
+// "<name> (N).html"; returns the suffix added (" (2)"), or "".
+std::string claim_name(const Globals& g, RunState& run, py::object& out_name, py::handle md_file) {
+    py::object normcase = g["os"].attr("path").attr("normcase");
+    py::object first = run.taken.attr("get")(normcase(out_name));
+    if (first.is_none()) return "";
+    std::string name = str(out_name);
+    std::string stem = name.substr(0, name.size() - 5);  // without ".html"
+    std::string suffix;
+    for (int n = 2;; ++n) {
+        suffix = " (" + std::to_string(n) + ")";
+        if (!run.taken.contains(normcase(stem + suffix + ".html"))) break;
+    }
+    py::object renamed = py::str(stem + suffix + ".html");
+    log(g, "warning", "Page name clash: " + str(md_file) + " and " + str(first) + " both make " +
+                          name + "; writing " + str(renamed));
+    out_name = renamed;
+    return suffix;
+}
+
+void convert_one(const Globals& g, RunState& run, py::object self, py::object md_file,
+                 py::object md_name, bool is_debug) {
     log(g, "info", "Processing: " + str(md_file));
     py::object md_content = preprocess(g, read_file(md_file, "r", py::str("utf-8")));
     py::object file_mg = g["fileMg"];
     py::object output_path = self.attr("output_path");
+    py::object out_name = output_name(g, self, md_name, md_content);
+    std::string suffix = claim_name(g, run, out_name, md_file);
 
     if (is_debug) {
         py::object debug_file =
-            file_mg.attr("get_output_file_path")(output_path, str(md_name) + "_debug.md");
+            file_mg.attr("get_output_file_path")(output_path, str(md_name) + suffix + "_debug.md");
         write_text_atomic(debug_file, md_content);
         log(g, "debug", "[" + str(md_name) + "] Saved pre-processed Markdown to " + str(debug_file));
     }
 
-    py::list extensions;
-    for (const char* ext : {"fenced_code", "tables", "toc", "md_in_html", "sane_lists", "nl2br"})
-        extensions.append(ext);
-    py::object html_body = g["markdown"].attr("markdown")(md_content, "extensions"_a = extensions);
+    py::object html_body = render(g, run, md_content);
     if (truthy(self.attr("embed_images"))) html_body = embed_images(self, html_body, md_file, is_debug);
 
     py::object css = py::str("");
@@ -88,9 +126,9 @@ void convert_one(const Globals& g, py::object self, py::object md_file, py::obje
     py::object final_html = g["PAGE_TEMPLATE"].attr("format")(
         "title"_a = md_name, "content"_a = html_body, "watermark_css"_a = css);
 
-    py::object out_file =
-        file_mg.attr("get_output_file_path")(output_path, output_name(g, self, md_name, md_content));
+    py::object out_file = file_mg.attr("get_output_file_path")(output_path, out_name);
     write_text_atomic(out_file, final_html);
+    run.taken[g["os"].attr("path").attr("normcase")(out_name)] = md_file;
     log(g, "info", "Saved HTML to: " + str(out_file));
 }
 
@@ -136,10 +174,11 @@ py::tuple run(py::object self) {
         log(g, "debug", "Debug mode is ON. Found " + std::to_string(md_files.size()) + " file(s).");
 
     long success_count = 0;
+    RunState state;
     for (size_t i = 0; i < md_files.size(); ++i) {
         py::object md_file = md_files[i], md_name = md_names[i];
         auto failure = catch_ordinary([&] {
-            convert_one(g, self, md_file, md_name, is_debug);
+            convert_one(g, state, self, md_file, md_name, is_debug);
             ++success_count;
         });
         if (failure)
