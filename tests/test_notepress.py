@@ -130,6 +130,7 @@ def test_unloadable_config_exits_1(runner, tmp_path, caplog, content, why):
         ([1], "config must be an object (got [1])"),
         ({"input_path": 5}, "config.input_path must be a string (got 5)"),
         ({"watermark_text": None}, "config.watermark_text must be a string (got null)"),
+        ({"embed_images": "false"}, 'config.embed_images must be true or false (got "false")'),
     ],
 )
 def test_wrong_setting_type_is_one_line(runner, tmp_path, config, line):
@@ -251,6 +252,18 @@ def test_debug_copies_are_not_converted_again(tmp_path, debug_on):
         "sub", "sub/Other_debug.md"]
 
 
+@pytest.mark.parametrize("config_name", ["Page.html", "Page_debug.md"])
+def test_output_never_replaces_the_configuration(runner, tmp_path, debug_on, config_name):
+    (tmp_path / "Page.md").write_text("# A\n")
+    path = tmp_path / config_name
+    text = json.dumps({"config": {"input_path": str(tmp_path), "output_path": str(tmp_path)}})
+    path.write_text(text)
+    result = runner.invoke(np.cmd_notepress, ["-c", str(path)])
+    assert result.exit_code == 1
+    assert result.stderr.endswith(f"Error: {path}: output_path would overwrite the input {path}\n")
+    assert path.read_text() == text
+
+
 def test_markdown_features_render(tmp_path):
     text = "# T\n\n| a | b |\n|---|---|\n| 1 | 2 |\n\n```python\nx = 1\n```\n\none\ntwo\n"
     _, out = convert(tmp_path, {"T.md": text})
@@ -369,15 +382,18 @@ def test_embedding_off_keeps_references_and_watermark(tmp_path):
 
 def test_missing_and_unreadable_images_warn(tmp_path, caplog):
     (tmp_path / "in" / "dir.png").mkdir(parents=True)
-    _, out = convert(tmp_path, {"Page.md": "# P\n![a](gone.png)\n![b](dir.png)\n"})
+    os.mkfifo(tmp_path / "in" / "fifo.png")  # opening it to read would block for ever
+    _, out = convert(tmp_path, {"Page.md": "# P\n![a](gone.png)\n![b](dir.png)\n![c](fifo.png)\n"})
     html = page_html(out)
-    assert 'src="gone.png"' in html and 'src="dir.png"' in html
+    assert 'src="gone.png"' in html and 'src="dir.png"' in html and 'src="fifo.png"' in html
     src = tmp_path / "in"
     warned = messages(caplog, logging.WARNING)
     assert warned[0] == f"Image not found during conversion: {src / 'gone.png'}"
-    assert warned[1].startswith(f"Failed to encode image {src / 'dir.png'}: ")
-    assert warned[2] == f"Image not found during conversion: {src / 'dir.png'}"
-    assert len(warned) == 3
+    for i, name in ((1, "dir.png"), (3, "fifo.png")):
+        assert warned[i].startswith(f"Failed to encode image {src / name}: ")
+        assert warned[i + 1] == f"Image not found during conversion: {src / name}"
+    assert "not a regular file" in warned[3]
+    assert len(warned) == 5
 
 
 @pytest.mark.parametrize("target", ["secret.txt", "notes.md", "id_rsa", "../outside.key"])

@@ -40,6 +40,8 @@ void cmd_cardhall(py::object config, bool generate_config) {
     refuse_alias_bomb(g, config, loaded);
     if (auto bad = dorvex::find_bad_setting(loaded, true))
         dorvex::config_error(g, config, bad->key, bad->what, bad->value);
+    // The page must not replace the card file it is built from.
+    dorvex::refuse_overwrite(g, config, "folder_path", dorvex::page_path(loaded), py::tuple());
 
     py::object result = g["CardhallGenerator"](loaded).attr("run")();
     py::object success = result[py::int_(0)];

@@ -1,5 +1,6 @@
 // The conversion run: pre-processing, rendering, page naming and writing.
 #include "common/atomic.hpp"
+#include "common/command.hpp"
 #include "common/readfile.hpp"
 #include "notepress.hpp"
 
@@ -69,7 +70,19 @@ py::object output_name(const Globals& g, py::handle self, py::handle md_name, py
 struct RunState {
     py::object markdown;
     py::dict taken;
+    py::object config_file;  // None when run without a command
+    py::dict notes_by_name;  // file name -> [notes of that name]
 };
+
+// A page or debug copy must not replace a note of the run or the
+// configuration file (the output folder may be the input folder). Only notes
+// of the same file name can be the same path; the configuration file is
+// compared by identity too.
+void refuse_overwrite(const Globals& g, const RunState& run, py::handle out_file) {
+    py::object name = g["os"].attr("path").attr("basename")(out_file);
+    dorvex::refuse_overwrite(g, run.config_file, "output_path", out_file,
+                             run.notes_by_name.attr("get")(name, py::tuple()));
+}
 
 py::object render(const Globals& g, RunState& run, py::handle md_content) {
     if (!run.markdown) {
@@ -114,6 +127,7 @@ void convert_one(const Globals& g, RunState& run, py::object self, py::object md
     if (is_debug) {
         py::object debug_file =
             file_mg.attr("get_output_file_path")(output_path, str(md_name) + suffix + "_debug.md");
+        refuse_overwrite(g, run, debug_file);
         write_text_atomic(debug_file, md_content);
         log(g, "debug", "[" + str(md_name) + "] Saved pre-processed Markdown to " + str(debug_file));
     }
@@ -127,6 +141,7 @@ void convert_one(const Globals& g, RunState& run, py::object self, py::object md
         "title"_a = md_name, "content"_a = html_body, "watermark_css"_a = css);
 
     py::object out_file = file_mg.attr("get_output_file_path")(output_path, out_name);
+    refuse_overwrite(g, run, out_file);
     write_text_atomic(out_file, final_html);
     run.taken[g["os"].attr("path").attr("normcase")(out_name)] = md_file;
     log(g, "info", "Saved HTML to: " + str(out_file));
@@ -146,7 +161,7 @@ bool is_debug_copy(const Globals& g, py::handle self, py::handle md_file, py::ha
 
 }  // namespace
 
-py::tuple run(py::object self) {
+py::tuple run(py::object self, py::object config_file) {
     const auto& g = g_notepress;
     py::object input_path = self.attr("input_path");
     log(g, "info", "Starting Notepress process. Input path: " + str(input_path));
@@ -175,6 +190,12 @@ py::tuple run(py::object self) {
 
     long success_count = 0;
     RunState state;
+    state.config_file = config_file;
+    for (py::handle md_file : md_files) {
+        py::object name = g["os"].attr("path").attr("basename")(md_file);
+        if (!state.notes_by_name.contains(name)) state.notes_by_name[name] = py::list();
+        state.notes_by_name[name].cast<py::list>().append(md_file);
+    }
     for (size_t i = 0; i < md_files.size(); ++i) {
         py::object md_file = md_files[i], md_name = md_names[i];
         auto failure = catch_ordinary([&] {
@@ -207,7 +228,7 @@ void init_converter(py::module_& m) {
         .def_readwrite("watermark_enable", &NotepressConverter::watermark_enable)
         .def_readwrite("watermark_text", &NotepressConverter::watermark_text)
         .def("_encode_image_base64", &encode_image_base64, py::arg("img_path"))
-        .def("run", &run);
+        .def("run", &run, py::arg("config_file") = py::none());
 }
 
 }  // namespace dorvex::notepress
