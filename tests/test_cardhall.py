@@ -325,6 +325,7 @@ def test_unwritable_folder(runner, tmp_path, sub, reason):
         ("document3_icon: yes\n", "document3_icon must be text (got true)"),
         ("download_link: {a: 1}\n", 'download_link must be text (got {"a": 1})'),
         ("base_url:\n", "base_url must be text (got null)"),
+        ("show_download_link: 'false'\n", 'show_download_link must be true or false (got "false")'),
     ],
 )
 def test_bad_values_are_one_line(runner, tmp_path, text, line):

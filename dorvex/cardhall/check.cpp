@@ -127,7 +127,12 @@ std::optional<BadSetting> find_bad_setting(py::handle config, bool strict) {
             bool ok = std::string(key) == "base_url" ? is_text(value) : is_shown_scalar(value);
             if (!ok) return BadSetting{key, "text", value};
         }
-        if (truthy(get("show_download_link", true)) &&
+        // a switch goes by truth value, but the text "false" would be on
+        py::object show = get("show_download_link", true);
+        if (py::isinstance<py::str>(show) || py::isinstance<py::list>(show) ||
+            py::isinstance<py::dict>(show))
+            return BadSetting{"show_download_link", "true or false", show};
+        if (truthy(show) &&
             truthy(config.attr("__contains__")("download_link")) &&
             !is_shown_scalar(get("download_link")))
             return BadSetting{"download_link", "text", get("download_link")};
