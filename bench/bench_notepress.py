@@ -161,8 +161,9 @@ def main():
     with tempfile.TemporaryDirectory() as root:
         src, mean_size, image_size = make_notes(root, NOTES)
         print(f"{NOTES} notes, mean {mean_size / 1024:.1f} KiB, every third with one or two "
-              f"images of about {image_size // 1024} KiB; {ROUNDS} rounds, medians; wall time, and processor\n"
-              "time (user + system), which other users of a shared machine disturb less")
+              f"images of about {image_size // 1024} KiB; {ROUNDS} rounds, medians; wall time, "
+              "and processor time (user + system),\nwhich other users of a shared machine "
+              "disturb less")
         summary = compare(contenders(root, src, False), rounds=ROUNDS, env=env, cpu=True)
         report(f"notepress, {NOTES} notes", summary, FLOOR_LABEL)
         pages = os.listdir(os.path.join(root, "out"))
