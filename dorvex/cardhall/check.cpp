@@ -80,7 +80,9 @@ public:
         return last;
     }
 
-    std::size_t add(std::size_t a, std::size_t b) const { return std::min(cap_, a + std::min(cap_, b)); }
+    std::size_t add(std::size_t a, std::size_t b) const {
+        return std::min(cap_, a + std::min(cap_, b));
+    }
 
 private:
     struct Frame {
@@ -138,8 +140,9 @@ std::optional<BadSetting> find_bad_setting(py::handle config, bool strict) {
             return BadSetting{"download_link", "text", get("download_link")};
         for (auto [idx, doc] : docs)
             for (auto [field, value] : py::reinterpret_borrow<py::dict>(doc))
-                if (!is_shown_scalar(value)) return BadSetting{str(set_by[idx][field]), "text",
-                                                               py::reinterpret_borrow<py::object>(value)};
+                if (!is_shown_scalar(value))
+                    return BadSetting{str(set_by[idx][field]), "text",
+                                      py::reinterpret_borrow<py::object>(value)};
     }
     py::object base_url = get("base_url", "");
     if (truthy(base_url)) {

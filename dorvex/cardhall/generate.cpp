@@ -98,11 +98,11 @@ py::tuple run(py::object self) {
 
     // Everything but the cards; they are written in place of the mark.
     py::object mark = py::str(CARDS_MARK);
-    py::list pieces = g["INDEX_TEMPLATE"]
-                          .attr("format")("document_title"_a = text(get("document_title", "Documentation")),
-                                          "document_description"_a = text(get("document_description", "")),
-                                          "cards_html"_a = mark, "download_section"_a = download_section)
-                          .attr("split")(mark);
+    py::object filled = g["INDEX_TEMPLATE"].attr("format")(
+        "document_title"_a = text(get("document_title", "Documentation")),
+        "document_description"_a = text(get("document_description", "")), "cards_html"_a = mark,
+        "download_section"_a = download_section);
+    py::list pieces = filled.attr("split")(mark);
 
     py::object os_path = g["os"].attr("path");
     py::object folder_path = folder_of(config);

@@ -20,8 +20,9 @@ void refuse_alias_bomb(const dorvex::Globals& g, py::handle config, py::handle l
     std::size_t limit = 4 * size + (1 << 20);
     if (dorvex::expanded_size(loaded, limit) <= limit) return;
     dorvex::echo(g,
-                 "Error: " + dorvex::str(config) + ": YAML aliases expand the values to more than " +
-                     std::to_string(limit) + " characters",
+                 "Error: " + dorvex::str(config) +
+                     ": YAML aliases expand the values to more than " + std::to_string(limit) +
+                     " characters",
                  true);
     dorvex::exit(g, 1);
 }

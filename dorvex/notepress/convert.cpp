@@ -87,7 +87,8 @@ void refuse_overwrite(const Globals& g, const RunState& run, py::handle out_file
 py::object render(const Globals& g, RunState& run, py::handle md_content) {
     if (!run.markdown) {
         py::list extensions;
-        for (const char* ext : {"fenced_code", "tables", "toc", "md_in_html", "sane_lists", "nl2br"})
+        for (const char* ext :
+             {"fenced_code", "tables", "toc", "md_in_html", "sane_lists", "nl2br"})
             extensions.append(ext);
         run.markdown = g["markdown"].attr("Markdown")("extensions"_a = extensions);
     }

@@ -50,7 +50,8 @@ void cmd_notepress(py::object config, bool generate_config) {
 
     py::object settings = dorvex::load_config_section(g, config);
     check_settings(g, config, settings);
-    auto [ok, message] = dorvex::notepress::unpack_pair(g["NotepressConverter"](settings).attr("run")(config));
+    py::object result = g["NotepressConverter"](settings).attr("run")(config);
+    auto [ok, message] = dorvex::notepress::unpack_pair(result);
     if (dorvex::truthy(ok)) {
         dorvex::echo(g, "Done: " + dorvex::str(message));
         return;
