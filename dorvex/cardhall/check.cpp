@@ -115,12 +115,17 @@ std::size_t expanded_size(py::handle config, std::size_t limit) {
 }
 
 std::optional<BadSetting> find_bad_setting(py::handle config, bool strict) {
+    py::dict set_by;
+    py::dict docs = collect_cards(config, &set_by);
+    return find_bad_setting(config, strict, docs, set_by);
+}
+
+std::optional<BadSetting> find_bad_setting(py::handle config, bool strict, const py::dict& docs,
+                                           const py::dict& set_by) {
     for (py::handle item : config.attr("items")()) {
         py::object key = py::reinterpret_borrow<py::sequence>(item)[0];
         if (!is_text(key)) return BadSetting{"keys", "text", key};
     }
-    py::dict set_by;
-    py::dict docs = collect_cards(config, &set_by);
     py::object get = config.attr("get");
     if (strict) {
         for (const char* key : {"document_title", "document_description", "base_url"}) {

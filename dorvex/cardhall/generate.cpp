@@ -43,8 +43,8 @@ py::object folder_of(py::handle config) {
 // Writes the cards in number order, one at a time. A large page is never held
 // whole: with the icons it is text of four bytes a character, several times
 // the size of the file on the disk.
-void write_cards(py::handle config, py::handle write, py::handle drop_controls) {
-    py::dict docs = collect_cards(config);
+void write_cards(py::handle config, const py::dict& docs, py::handle write,
+                 py::handle drop_controls) {
     py::object base_url = config.attr("get")("base_url", "");
     py::object card_template = g["CARD_TEMPLATE"].attr("format");
     for (py::handle idx : py::module_::import("builtins").attr("sorted")(docs)) {
@@ -60,15 +60,15 @@ void write_cards(py::handle config, py::handle write, py::handle drop_controls) 
 }
 
 // The page as written, through a temporary file beside `out_path`.
-void write_page(py::handle config, py::handle out_path, const py::list& pieces,
-                py::handle drop_controls) {
+void write_page(py::handle config, const py::dict& docs, py::handle out_path,
+                const py::list& pieces, py::handle drop_controls) {
     AtomicPath target(out_path);
     py::object f = py::module_::import("builtins")
                        .attr("open")(target.temp(), "w", "encoding"_a = "utf-8", "newline"_a = "");
     try {
         py::object write = f.attr("write");
         for (size_t i = 0; i < pieces.size(); ++i) {
-            if (i) write_cards(config, write, drop_controls);
+            if (i) write_cards(config, docs, write, drop_controls);
             write(pieces[i]);
         }
     } catch (py::error_already_set&) {
@@ -82,7 +82,9 @@ void write_page(py::handle config, py::handle out_path, const py::list& pieces,
 
 py::tuple run(py::object self) {
     py::object config = self.attr("config");
-    if (auto bad = find_bad_setting(config))
+    py::dict set_by;
+    py::dict docs = collect_cards(config, &set_by);
+    if (auto bad = find_bad_setting(config, false, docs, set_by))
         throw py::type_error(bad->key + " must be " + bad->what + " (got " +
                              str(py::repr(bad->value)) + ")");
 
@@ -114,7 +116,7 @@ py::tuple run(py::object self) {
                                              str(py::repr(folder_path)) + ": " + str(*failure));
     }
     py::object out_path = page_path(config);
-    auto failure = catch_ordinary([&] { write_page(config, out_path, pieces, drop_controls); });
+    auto failure = catch_ordinary([&] { write_page(config, docs, out_path, pieces, drop_controls); });
     if (failure)
         return py::make_tuple(false, "Failed to generate index file: " + error_text(*failure, out_path));
     return py::make_tuple(true, "Successfully generated HTML index at: " + str(out_path));
@@ -137,6 +139,7 @@ py::dict collect_cards(py::handle config, py::dict* set_by) {
     for (py::handle item : config.attr("items")()) {
         auto pair = py::reinterpret_borrow<py::sequence>(item);
         py::object key = pair[0];
+        if (!py::isinstance<py::str>(key)) continue;  // find_bad_setting names it
         py::object found = match(key);
         if (found.is_none()) continue;
         // int("01") == 1: leading zeros address the same card.

@@ -32,6 +32,9 @@ bool joins_base(py::handle base_url, py::handle file);
 // value the page shows that is not text, a number or a date: null, a
 // boolean, a list or a mapping.
 std::optional<BadSetting> find_bad_setting(py::handle config, bool strict = false);
+// The same with the cards already collected (`set_by` as collect_cards fills it).
+std::optional<BadSetting> find_bad_setting(py::handle config, bool strict, const py::dict& docs,
+                                           const py::dict& set_by);
 
 // About how many characters the values of `config` come to as text, YAML
 // aliases expanded (a shared list counts each time it is used). Counting
