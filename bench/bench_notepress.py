@@ -1,7 +1,8 @@
 """notepress: 1,000 exported notes (about 3 KB each, a third with one or two
-images) converted by `dor-vex notepress`, against the floor (a minimal script:
-read, markdown.markdown with the same extensions, write) and against pandoc
-writing standalone, self-contained HTML.
+images) converted by `dor-vex notepress`, against the floor (a minimal script
+doing the command's work: read, markdown.markdown with the same extensions,
+local images embedded as Base64 data URIs, write) and against pandoc writing
+standalone, self-contained HTML.
 
 pandoc starts one process per note, so it runs on a 60-note slice of the same
 notes to keep the benchmark within a few minutes; dor-vex and the floor run on
@@ -20,11 +21,12 @@ from common import VENV_BIN, compare, report
 
 NOTES = 1000
 PANDOC_NOTES = 60
-ROUNDS = 3
+ROUNDS = 5
 EXTENSIONS = ["fenced_code", "tables", "toc", "md_in_html", "sane_lists", "nl2br"]
+FLOOR_LABEL = "floor (read, markdown, embed, write)"
 
 FLOOR = f"""
-import os, sys, markdown
+import base64, os, re, sys, urllib.parse, markdown
 src, dst = sys.argv[1:3]
 os.makedirs(dst, exist_ok=True)
 for folder, dirs, files in os.walk(src):
@@ -33,6 +35,12 @@ for folder, dirs, files in os.walk(src):
             with open(os.path.join(folder, name), encoding="utf-8") as f:
                 text = f.read()
             html = markdown.markdown(text, extensions={EXTENSIONS!r})
+            def embed(m):
+                path = os.path.join(folder, urllib.parse.unquote(m.group(1)))
+                with open(path, "rb") as f:
+                    uri = "data:image/png;base64," + base64.b64encode(f.read()).decode()
+                return m.group(0).replace(m.group(1), uri)
+            html = re.sub(r'<img[^>]+src="([^">]+)"', embed, html)
             with open(os.path.join(dst, name[:-3] + ".html"), "w", encoding="utf-8") as f:
                 f.write(html)
 """
@@ -139,12 +147,9 @@ def dorvex_run(work, src, name, embed):
 def contenders(work, src, with_pandoc):
     run = {"dor-vex notepress": dorvex_run(work, src, "out", True)}
     if not with_pandoc:
-        # what the floor does not do: images read and carried in the page
+        # the cost of the images, in the command and in the floor alike
         run["dor-vex notepress, embed_images false"] = dorvex_run(work, src, "plain", False)
-    run |= {
-        "floor (read, markdown, write)": [sys.executable, "-c", FLOOR, src,
-                                          os.path.join(work, "floor")],
-    }
+    run[FLOOR_LABEL] = [sys.executable, "-c", FLOOR, src, os.path.join(work, "floor")]
     if with_pandoc:
         run["pandoc -s --self-contained"] = ["bash", "-c", PANDOC, "pandoc", src,
                                              os.path.join(work, "pandoc")]
@@ -156,9 +161,11 @@ def main():
     with tempfile.TemporaryDirectory() as root:
         src, mean_size, image_size = make_notes(root, NOTES)
         print(f"{NOTES} notes, mean {mean_size / 1024:.1f} KiB, every third with one or two "
-              f"images of about {image_size // 1024} KiB; {ROUNDS} rounds, medians")
-        summary = compare(contenders(root, src, False), rounds=ROUNDS, env=env)
-        report(f"notepress, {NOTES} notes", summary, "floor (read, markdown, write)")
+              f"images of about {image_size // 1024} KiB; {ROUNDS} rounds, medians; wall time, "
+              "and processor time (user + system),\nwhich other users of a shared machine "
+              "disturb less")
+        summary = compare(contenders(root, src, False), rounds=ROUNDS, env=env, cpu=True)
+        report(f"notepress, {NOTES} notes", summary, FLOOR_LABEL)
         pages = os.listdir(os.path.join(root, "out"))
         if len(pages) != NOTES:
             sys.exit(f"dor-vex wrote {len(pages)} pages for {NOTES} notes")
@@ -171,7 +178,7 @@ def main():
         summary = compare(contenders(part, os.path.join(part, "notes"), True), rounds=ROUNDS,
                           env=env)
         report(f"notepress against pandoc, the first {PANDOC_NOTES} of the same notes", summary,
-               "floor (read, markdown, write)")
+               FLOOR_LABEL)
 
 
 if __name__ == "__main__":

@@ -320,6 +320,12 @@ def test_unwritable_folder(runner, tmp_path, sub, reason):
         ("base_url: /d/\ndocument01_file: 5\n", "document01_file must be text (got 5)"),
         ("base_url: /d/\ndocument2_files: [a]\n", 'document2_files must be text (got ["a"])'),
         ("folder_path:\n", "folder_path must be a folder path (got null)"),
+        # what YAML makes of an empty value, of yes/no and of a list is never a title
+        ("document_title:\n", "document_title must be text (got null)"),
+        ("document3_icon: yes\n", "document3_icon must be text (got true)"),
+        ("download_link: {a: 1}\n", 'download_link must be text (got {"a": 1})'),
+        ("base_url:\n", "base_url must be text (got null)"),
+        ("show_download_link: 'false'\n", 'show_download_link must be true or false (got "false")'),
     ],
 )
 def test_bad_values_are_one_line(runner, tmp_path, text, line):
@@ -327,6 +333,42 @@ def test_bad_values_are_one_line(runner, tmp_path, text, line):
     assert result.exit_code == 1
     assert result.stderr == f"Error: {path}: {line}\n"
     assert not (tmp_path / "index.html").exists()
+
+
+def alias_bomb(levels):
+    lines = ['a0: &a0 ["lol", "lol", "lol", "lol", "lol", "lol", "lol", "lol", "lol"]']
+    lines += [f"a{i}: &a{i} [{', '.join([f'*a{i - 1}'] * 9)}]" for i in range(1, levels)]
+    return "\n".join(lines) + f"\ndocument1_description: *a{levels - 1}\n"
+
+
+@pytest.mark.parametrize(
+    "text",
+    [alias_bomb(9), "s: &s " + "x" * 100_000 + "\n" + "".join(
+        f"document{n}_description: *s\n" for n in range(60))],
+)
+def test_alias_expansion_is_refused(runner, tmp_path, text):
+    result, path = run_cli(runner, tmp_path, f"folder_path: '{tmp_path}'\n" + text)
+    assert result.exit_code == 1
+    assert result.stderr.startswith(f"Error: {path}: YAML aliases expand the values to more than ")
+    assert not (tmp_path / "index.html").exists()
+
+
+def test_page_never_replaces_the_card_file(runner, tmp_path):
+    path = tmp_path / "index.html"
+    path.write_text(f"folder_path: '{tmp_path}'\n")
+    result = runner.invoke(ch.cmd_cardhall, ["-c", str(path)])
+    assert result.exit_code == 1
+    assert result.stderr == f"Error: {path}: folder_path would overwrite the input {path}\n"
+    assert path.read_text() == f"folder_path: '{tmp_path}'\n"
+
+
+def test_control_characters_are_dropped(tmp_path):
+    (ok, _), page = write_page(tmp_path, {"document_title": "A\x00B\x1b\x85C",
+                                          "document1_title": "t\tu\r\nv\x7f"})
+    assert ok
+    page = (tmp_path / "site" / "index.html").read_bytes().decode()
+    assert "<h1>ABC</h1>" in page and "t\tu\r\nv</h2>" in page
+    assert not re.search("[\x00-\x08\x0b\x0c\x0e-\x1f\x7f-\x9f]", page)
 
 
 def test_bad_value_from_python_is_a_type_error():

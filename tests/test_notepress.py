@@ -15,9 +15,9 @@ import dorvex.notepress as np
 from PIL import Image
 
 
-def make_png(width, height):
+def make_png(width, height, fmt="PNG"):
     buf = io.BytesIO()
-    Image.new("RGB", (width, height), "red").save(buf, "PNG")
+    Image.new("RGB", (width, height), "red").save(buf, fmt)
     return buf.getvalue()
 
 
@@ -130,6 +130,7 @@ def test_unloadable_config_exits_1(runner, tmp_path, caplog, content, why):
         ([1], "config must be an object (got [1])"),
         ({"input_path": 5}, "config.input_path must be a string (got 5)"),
         ({"watermark_text": None}, "config.watermark_text must be a string (got null)"),
+        ({"embed_images": "false"}, 'config.embed_images must be true or false (got "false")'),
     ],
 )
 def test_wrong_setting_type_is_one_line(runner, tmp_path, config, line):
@@ -251,6 +252,18 @@ def test_debug_copies_are_not_converted_again(tmp_path, debug_on):
         "sub", "sub/Other_debug.md"]
 
 
+@pytest.mark.parametrize("config_name", ["Page.html", "Page_debug.md"])
+def test_output_never_replaces_the_configuration(runner, tmp_path, debug_on, config_name):
+    (tmp_path / "Page.md").write_text("# A\n")
+    path = tmp_path / config_name
+    text = json.dumps({"config": {"input_path": str(tmp_path), "output_path": str(tmp_path)}})
+    path.write_text(text)
+    result = runner.invoke(np.cmd_notepress, ["-c", str(path)])
+    assert result.exit_code == 1
+    assert result.stderr.endswith(f"Error: {path}: output_path would overwrite the input {path}\n")
+    assert path.read_text() == text
+
+
 def test_markdown_features_render(tmp_path):
     text = "# T\n\n| a | b |\n|---|---|\n| 1 | 2 |\n\n```python\nx = 1\n```\n\none\ntwo\n"
     _, out = convert(tmp_path, {"T.md": text})
@@ -288,11 +301,18 @@ def test_output_name(tmp_path, body, settings, name):
     assert sorted(os.listdir(tmp_path)) == ["in", "out"]
 
 
-def test_same_page_name_replaces_and_counts_both(tmp_path):
-    result, out = convert(tmp_path, {"a/Page.md": "# First\n", "b/Page.md": "# Second\n"})
-    assert result == (True, "Successfully converted 2 Markdown files.")
-    assert os.listdir(out) == ["Page.html"]
-    assert "Second" in (out / "Page.html").read_text()
+def test_same_page_name_takes_the_next_free_name(tmp_path, caplog):
+    result, out = convert(tmp_path, {"a/Page.md": "# First\n", "b/Page.md": "# Second\n",
+                                     "c/Page (2).md": "# Third\n"})
+    assert result == (True, "Successfully converted 3 Markdown files.")
+    assert sorted(os.listdir(out)) == ["Page (2) (2).html", "Page (2).html", "Page.html"]
+    assert "First" in page_html(out) and "Second" in page_html(out, "Page (2)")
+    src = tmp_path / "in"
+    assert messages(caplog, logging.WARNING) == [
+        f"Page name clash: {src / 'b/Page.md'} and {src / 'a/Page.md'} both make Page.html; "
+        "writing Page (2).html",
+        f"Page name clash: {src / 'c/Page (2).md'} and {src / 'b/Page.md'} both make "
+        "Page (2).html; writing Page (2) (2).html"]
 
 
 def test_page_is_written_atomically(tmp_path, caplog):
@@ -321,8 +341,8 @@ def page_html(out, name="Page"):
     [
         ({"My Notes/pic one.png": PNG}, "My%20Notes/pic%20one.png", "image/png"),
         ({"Bild/Ärger.png": PNG}, "Bild/%C3%84rger.png", "image/png"),
-        ({"photo.JPEG": b"\xff\xd8jpeg"}, "photo.JPEG", "image/jpeg"),
-        ({"a.webp": b"RIFFwebp"}, "a.webp", "image/png"),
+        ({"photo.JPEG": make_png(2, 2, "JPEG")}, "photo.JPEG", "image/jpeg"),
+        ({"a.webp": make_png(2, 2, "WEBP")}, "a.webp", "image/png"),
         ({"d.svg": b"<svg/>"}, "d.svg", "image/svg+xml"),
         ({"g.GIF": b"GIF89a"}, "g.GIF", "image/gif"),
     ],
@@ -362,15 +382,18 @@ def test_embedding_off_keeps_references_and_watermark(tmp_path):
 
 def test_missing_and_unreadable_images_warn(tmp_path, caplog):
     (tmp_path / "in" / "dir.png").mkdir(parents=True)
-    _, out = convert(tmp_path, {"Page.md": "# P\n![a](gone.png)\n![b](dir.png)\n"})
+    os.mkfifo(tmp_path / "in" / "fifo.png")  # opening it to read would block for ever
+    _, out = convert(tmp_path, {"Page.md": "# P\n![a](gone.png)\n![b](dir.png)\n![c](fifo.png)\n"})
     html = page_html(out)
-    assert 'src="gone.png"' in html and 'src="dir.png"' in html
+    assert 'src="gone.png"' in html and 'src="dir.png"' in html and 'src="fifo.png"' in html
     src = tmp_path / "in"
     warned = messages(caplog, logging.WARNING)
     assert warned[0] == f"Image not found during conversion: {src / 'gone.png'}"
-    assert warned[1].startswith(f"Failed to encode image {src / 'dir.png'}: ")
-    assert warned[2] == f"Image not found during conversion: {src / 'dir.png'}"
-    assert len(warned) == 3
+    for i, name in ((1, "dir.png"), (3, "fifo.png")):
+        assert warned[i].startswith(f"Failed to encode image {src / name}: ")
+        assert warned[i + 1] == f"Image not found during conversion: {src / name}"
+    assert "not a regular file" in warned[3]
+    assert len(warned) == 5
 
 
 @pytest.mark.parametrize("target", ["secret.txt", "notes.md", "id_rsa", "../outside.key"])
@@ -385,8 +408,31 @@ def test_only_image_files_are_embedded(tmp_path, caplog, target):
         "Not an image file, left as a reference: " + os.path.join(str(tmp_path / "in"), target)]
 
 
+@pytest.mark.parametrize(
+    "make, src, why",
+    [
+        # a link out of the folder, to a file a page must not carry
+        (lambda d: os.symlink(d.parent / "secret" / "key.txt", d / "p.png"), "p.png", "outside"),
+        (lambda d: (d / "x.png").write_text("PRIVATE KEY"), "x.png", "not an image"),
+        # a real image, but outside the folder that is converted
+        (lambda d: (d.parent / "secret" / "fake.png").write_bytes(PNG), "../secret/fake.png",
+         "outside"),
+    ],
+)
+def test_embeds_only_images_inside_the_input_folder(tmp_path, caplog, make, src, why):
+    (tmp_path / "secret").mkdir()
+    (tmp_path / "secret" / "key.txt").write_text("PRIVATE KEY")
+    (tmp_path / "in").mkdir()
+    make(tmp_path / "in")
+    _, out = convert(tmp_path, {"Page.md": f'# P\n\n<img src="{src}">\n'})
+    assert f'<img src="{src}">' in page_html(out) and ";base64," not in page_html(out)
+    prefix = ("Image outside the input folder, left as a reference: " if why == "outside"
+              else "Not an image file, left as a reference: ")
+    assert messages(caplog, logging.WARNING) == [prefix + os.path.join(str(tmp_path / "in"), src)]
+
+
 def test_encode_image_base64(tmp_path):
     conv = np.NotepressConverter({})
-    (tmp_path / "x.Jpg").write_bytes(b"abc")
-    assert conv._encode_image_base64(str(tmp_path / "x.Jpg")) == "data:image/jpeg;base64,YWJj"
+    (tmp_path / "x.Jpg").write_bytes(b"\xff\xd8\xff")
+    assert conv._encode_image_base64(str(tmp_path / "x.Jpg")) == "data:image/jpeg;base64,/9j/"
     assert conv._encode_image_base64(img_path=str(tmp_path / "none.png")) is None

@@ -13,37 +13,13 @@ const auto& g = g_cardhall;
 // A prefix match on purpose: document2_files still sets the file of card 2.
 constexpr const char* CARD_KEY = R"(document(\d+)_(title|file|description|icon))";
 
-// Card number -> {field: value}, in the mapping's order so that a later key
-// for the same field wins. With `set_by`, also card number -> {field: key}.
-py::dict collect_cards(py::handle config, py::dict* set_by = nullptr) {
-    py::object match = g["re"].attr("compile")(CARD_KEY).attr("match");
-    py::dict docs;
-    for (py::handle item : config.attr("items")()) {
-        auto pair = py::reinterpret_borrow<py::sequence>(item);
-        py::object key = pair[0];
-        py::object found = match(key);
-        if (found.is_none()) continue;
-        // int("01") == 1: leading zeros address the same card.
-        py::int_ idx(found.attr("group")(1));
-        py::object field = found.attr("group")(2);
-        if (!docs.contains(idx)) docs[idx] = py::dict();
-        docs[idx][field] = pair[1];
-        if (set_by) {
-            if (!set_by->contains(idx)) (*set_by)[idx] = py::dict();
-            (*set_by)[idx][field] = key;
-        }
-    }
-    return docs;
-}
+// Control characters other than tab and line ends: invisible at best, and a
+// NUL cuts the page short in some readers. U+0080 to U+009F are controls too.
+constexpr const char* CONTROL = R"([\x00-\x08\x0b\x0c\x0e-\x1f\x7f-\x9f])";
 
-bool is_text(py::handle value) { return py::isinstance<py::str>(value); }
-
-// Joined with the base address: a real file (not "#") that is not already an
-// http(s) address. The scheme test is case-sensitive.
-bool joins_base(py::handle base_url, py::handle file) {
-    return truthy(base_url) && !file.equal(py::str("#")) &&
-           !truthy(file.attr("startswith")(py::make_tuple("http://", "https://")));
-}
+// Stands for the cards while the rest of the page is filled in; it holds a
+// control character, which no value keeps.
+constexpr const char* CARDS_MARK = "\x01" "cards_html" "\x01";
 
 py::object resolve_card_link(py::handle base_url, py::handle file) {
     if (!joins_base(base_url, file)) return py::reinterpret_borrow<py::object>(file);
@@ -64,43 +40,71 @@ py::object folder_of(py::handle config) {
     return config.attr("get")("folder_path", "./data_cardhall");
 }
 
-// The rendered cards in number order, as one text. Neither the per-card texts
-// nor this text outlive the filling-in of the page: with wide characters (the
-// icons) every copy of a large page costs four bytes a character.
-py::object cards_of(py::handle config) {
-    py::dict docs = collect_cards(config);
+// Writes the cards in number order, one at a time. A large page is never held
+// whole: with the icons it is text of four bytes a character, several times
+// the size of the file on the disk.
+void write_cards(py::handle config, const py::dict& docs, py::handle write,
+                 py::handle drop_controls) {
     py::object base_url = config.attr("get")("base_url", "");
     py::object card_template = g["CARD_TEMPLATE"].attr("format");
-    py::list cards;
     for (py::handle idx : py::module_::import("builtins").attr("sorted")(docs)) {
-        py::object doc = docs[idx];
-        py::object get = doc.attr("get");
+        py::object get = docs[idx].attr("get");
         py::object file = get("file", "#");
-        cards.append(card_template(
+        py::object card = card_template(
             "file_url"_a = resolve_card_link(base_url, file), "file"_a = file,
             "icon"_a = get("icon", cardhall::DEFAULT_ICON),
             "title"_a = get("title", py::str("Document ") + py::str(idx)),
-            "description"_a = get("description", "")));
+            "description"_a = get("description", ""));
+        write(drop_controls("", card));
     }
-    return py::str("").attr("join")(cards);
+}
+
+// The page as written, through a temporary file beside `out_path`.
+void write_page(py::handle config, const py::dict& docs, py::handle out_path,
+                const py::list& pieces, py::handle drop_controls) {
+    AtomicPath target(out_path);
+    py::object f = py::module_::import("builtins")
+                       .attr("open")(target.temp(), "w", "encoding"_a = "utf-8", "newline"_a = "");
+    try {
+        py::object write = f.attr("write");
+        for (size_t i = 0; i < pieces.size(); ++i) {
+            if (i) write_cards(config, docs, write, drop_controls);
+            write(pieces[i]);
+        }
+    } catch (py::error_already_set&) {
+        py::error_scope keep;  // the write error must survive close()
+        catch_ordinary([&] { f.attr("close")(); });
+        throw;
+    }
+    f.attr("close")();
+    target.commit();
 }
 
 py::tuple run(py::object self) {
     py::object config = self.attr("config");
-    if (auto bad = find_bad_setting(config))
+    py::dict set_by;
+    py::dict docs = collect_cards(config, &set_by);
+    if (auto bad = find_bad_setting(config, false, docs, set_by))
         throw py::type_error(bad->key + " must be " + bad->what + " (got " +
                              str(py::repr(bad->value)) + ")");
 
+    py::object get = config.attr("get");
+    py::object drop_controls = g["re"].attr("compile")(CONTROL).attr("sub");
+    auto text = [&](py::handle value) { return drop_controls("", py::str(value)); };
+
     py::object download_section = py::str("");
-    if (truthy(config.attr("get")("show_download_link", true)))
+    if (truthy(get("show_download_link", true)))
         download_section = py::str(cardhall::DOWNLOAD_HEAD) +
-                           py::str(config.attr("get")("download_link", "package.zip")) +
+                           text(get("download_link", "package.zip")) +
                            py::str(cardhall::DOWNLOAD_TAIL);
 
-    py::object final_html = g["INDEX_TEMPLATE"].attr("format")(
-        "document_title"_a = config.attr("get")("document_title", "Documentation"),
-        "document_description"_a = config.attr("get")("document_description", ""),
-        "cards_html"_a = cards_of(config), "download_section"_a = download_section);
+    // Everything but the cards; they are written in place of the mark.
+    py::object mark = py::str(CARDS_MARK);
+    py::object filled = g["INDEX_TEMPLATE"].attr("format")(
+        "document_title"_a = text(get("document_title", "Documentation")),
+        "document_description"_a = text(get("document_description", "")), "cards_html"_a = mark,
+        "download_section"_a = download_section);
+    py::list pieces = filled.attr("split")(mark);
 
     py::object os_path = g["os"].attr("path");
     py::object folder_path = folder_of(config);
@@ -111,8 +115,8 @@ py::tuple run(py::object self) {
             return py::make_tuple(false, "Failed to generate index file: cannot create folder_path " +
                                              str(py::repr(folder_path)) + ": " + str(*failure));
     }
-    py::object out_path = os_path.attr("join")(folder_path, "index.html");
-    auto failure = catch_ordinary([&] { write_text_atomic(out_path, final_html); });
+    py::object out_path = page_path(config);
+    auto failure = catch_ordinary([&] { write_page(config, docs, out_path, pieces, drop_controls); });
     if (failure)
         return py::make_tuple(false, "Failed to generate index file: " + error_text(*failure, out_path));
     return py::make_tuple(true, "Successfully generated HTML index at: " + str(out_path));
@@ -124,29 +128,35 @@ struct CardhallGenerator {
 
 }  // namespace
 
-std::optional<BadSetting> find_bad_setting(py::handle config) {
+bool joins_base(py::handle base_url, py::handle file) {
+    return truthy(base_url) && !file.equal(py::str("#")) &&
+           !truthy(file.attr("startswith")(py::make_tuple("http://", "https://")));
+}
+
+py::dict collect_cards(py::handle config, py::dict* set_by) {
+    py::object match = g["re"].attr("compile")(CARD_KEY).attr("match");
+    py::dict docs;
     for (py::handle item : config.attr("items")()) {
-        py::object key = py::reinterpret_borrow<py::sequence>(item)[0];
-        if (!is_text(key)) return BadSetting{"keys", "text", key};
-    }
-    py::dict set_by;
-    py::dict docs = collect_cards(config, &set_by);
-    py::object base_url = config.attr("get")("base_url", "");
-    if (truthy(base_url)) {
-        bool base_used = false;
-        for (auto [idx, doc] : docs) {
-            py::object file = doc.attr("get")("file", "#");
-            if (file.equal(py::str("#"))) continue;
-            if (!is_text(file)) return BadSetting{str(set_by[idx]["file"]), "text", file};
-            base_used = base_used || joins_base(base_url, file);
+        auto pair = py::reinterpret_borrow<py::sequence>(item);
+        py::object key = pair[0];
+        if (!py::isinstance<py::str>(key)) continue;  // find_bad_setting names it
+        py::object found = match(key);
+        if (found.is_none()) continue;
+        // int("01") == 1: leading zeros address the same card.
+        py::int_ idx(found.attr("group")(1));
+        py::object field = found.attr("group")(2);
+        if (!docs.contains(idx)) docs[idx] = py::dict();
+        docs[idx][field] = pair[1];
+        if (set_by) {
+            if (!set_by->contains(idx)) (*set_by)[idx] = py::dict();
+            (*set_by)[idx][field] = key;
         }
-        if (base_used && !is_text(base_url)) return BadSetting{"base_url", "text", base_url};
     }
-    py::object folder_path = folder_of(config);
-    if (!is_text(folder_path) &&
-        !py::isinstance(folder_path, py::module_::import("os").attr("PathLike")))
-        return BadSetting{"folder_path", "a folder path", folder_path};
-    return std::nullopt;
+    return docs;
+}
+
+py::object page_path(py::handle config) {
+    return g["os"].attr("path").attr("join")(folder_of(config), "index.html");
 }
 
 void init_generator(py::module_& m) {

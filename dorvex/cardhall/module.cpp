@@ -11,6 +11,22 @@ using dorvex::g_cardhall;
 
 constexpr const char* TEMPLATE_FILE = "config_cardhall_template.yaml";
 
+// YAML aliases let a file of a few lines stand for values of any size, which
+// the page would then spell out. Without aliases the values are no larger
+// than the file (a number may grow a little as text), so four times its size
+// is a bound no honest card file reaches.
+void refuse_alias_bomb(const dorvex::Globals& g, py::handle config, py::handle loaded) {
+    std::size_t size = g["os"].attr("path").attr("getsize")(config).cast<std::size_t>();
+    std::size_t limit = 4 * size + (1 << 20);
+    if (dorvex::expanded_size(loaded, limit) <= limit) return;
+    dorvex::echo(g,
+                 "Error: " + dorvex::str(config) +
+                     ": YAML aliases expand the values to more than " + std::to_string(limit) +
+                     " characters",
+                 true);
+    dorvex::exit(g, 1);
+}
+
 void cmd_cardhall(py::object config, bool generate_config) {
     const auto& g = g_cardhall;
     if (generate_config) dorvex::write_text_template(g, g["DEFAULT_YAML_CONTENT"], TEMPLATE_FILE);
@@ -22,8 +38,11 @@ void cmd_cardhall(py::object config, bool generate_config) {
     // status 1.
     py::object loaded = g["load_yaml"](config);
     if (loaded.is_none()) dorvex::exit(g, 1);
-    if (auto bad = dorvex::find_bad_setting(loaded))
+    refuse_alias_bomb(g, config, loaded);
+    if (auto bad = dorvex::find_bad_setting(loaded, true))
         dorvex::config_error(g, config, bad->key, bad->what, bad->value);
+    // The page must not replace the card file it is built from.
+    dorvex::refuse_overwrite(g, config, "folder_path", dorvex::page_path(loaded), py::tuple());
 
     py::object result = g["CardhallGenerator"](loaded).attr("run")();
     py::object success = result[py::int_(0)];

@@ -1,5 +1,6 @@
 // The conversion run: pre-processing, rendering, page naming and writing.
 #include "common/atomic.hpp"
+#include "common/command.hpp"
 #include "common/readfile.hpp"
 #include "notepress.hpp"
 
@@ -63,24 +64,76 @@ py::object output_name(const Globals& g, py::handle self, py::handle md_name, py
     return py::str("_").attr("join")(parts) + py::str(".html");
 }
 
-void convert_one(const Globals& g, py::object self, py::object md_file, py::object md_name,
-                 bool is_debug) {
+// What one run shares between its notes: the Markdown converter, made once
+// (a fresh one per note costs a tenth of the run; reset() gives the same
+// pages), and the page names written so far with the note of each.
+struct RunState {
+    py::object markdown;
+    py::dict taken;
+    py::object config_file;  // None when run without a command
+    py::dict notes_by_name;  // file name -> [notes of that name]
+};
+
+// A page or debug copy must not replace a note of the run or the
+// configuration file (the output folder may be the input folder). Only notes
+// of the same file name can be the same path; the configuration file is
+// compared by identity too.
+void refuse_overwrite(const Globals& g, const RunState& run, py::handle out_file) {
+    py::object name = g["os"].attr("path").attr("basename")(out_file);
+    dorvex::refuse_overwrite(g, run.config_file, "output_path", out_file,
+                             run.notes_by_name.attr("get")(name, py::tuple()));
+}
+
+py::object render(const Globals& g, RunState& run, py::handle md_content) {
+    if (!run.markdown) {
+        py::list extensions;
+        for (const char* ext :
+             {"fenced_code", "tables", "toc", "md_in_html", "sane_lists", "nl2br"})
+            extensions.append(ext);
+        run.markdown = g["markdown"].attr("Markdown")("extensions"_a = extensions);
+    }
+    run.markdown.attr("reset")();
+    return run.markdown.attr("convert")(md_content);
+}
+
+// A page name another note of this run already wrote takes the next free
+// "<name> (N).html"; returns the suffix added (" (2)"), or "".
+std::string claim_name(const Globals& g, RunState& run, py::object& out_name, py::handle md_file) {
+    py::object normcase = g["os"].attr("path").attr("normcase");
+    py::object first = run.taken.attr("get")(normcase(out_name));
+    if (first.is_none()) return "";
+    std::string name = str(out_name);
+    std::string stem = name.substr(0, name.size() - 5);  // without ".html"
+    std::string suffix;
+    for (int n = 2;; ++n) {
+        suffix = " (" + std::to_string(n) + ")";
+        if (!run.taken.contains(normcase(stem + suffix + ".html"))) break;
+    }
+    py::object renamed = py::str(stem + suffix + ".html");
+    log(g, "warning", "Page name clash: " + str(md_file) + " and " + str(first) + " both make " +
+                          name + "; writing " + str(renamed));
+    out_name = renamed;
+    return suffix;
+}
+
+void convert_one(const Globals& g, RunState& run, py::object self, py::object md_file,
+                 py::object md_name, bool is_debug) {
     log(g, "info", "Processing: " + str(md_file));
     py::object md_content = preprocess(g, read_file(md_file, "r", py::str("utf-8")));
     py::object file_mg = g["fileMg"];
     py::object output_path = self.attr("output_path");
+    py::object out_name = output_name(g, self, md_name, md_content);
+    std::string suffix = claim_name(g, run, out_name, md_file);
 
     if (is_debug) {
         py::object debug_file =
-            file_mg.attr("get_output_file_path")(output_path, str(md_name) + "_debug.md");
+            file_mg.attr("get_output_file_path")(output_path, str(md_name) + suffix + "_debug.md");
+        refuse_overwrite(g, run, debug_file);
         write_text_atomic(debug_file, md_content);
         log(g, "debug", "[" + str(md_name) + "] Saved pre-processed Markdown to " + str(debug_file));
     }
 
-    py::list extensions;
-    for (const char* ext : {"fenced_code", "tables", "toc", "md_in_html", "sane_lists", "nl2br"})
-        extensions.append(ext);
-    py::object html_body = g["markdown"].attr("markdown")(md_content, "extensions"_a = extensions);
+    py::object html_body = render(g, run, md_content);
     if (truthy(self.attr("embed_images"))) html_body = embed_images(self, html_body, md_file, is_debug);
 
     py::object css = py::str("");
@@ -88,9 +141,10 @@ void convert_one(const Globals& g, py::object self, py::object md_file, py::obje
     py::object final_html = g["PAGE_TEMPLATE"].attr("format")(
         "title"_a = md_name, "content"_a = html_body, "watermark_css"_a = css);
 
-    py::object out_file =
-        file_mg.attr("get_output_file_path")(output_path, output_name(g, self, md_name, md_content));
+    py::object out_file = file_mg.attr("get_output_file_path")(output_path, out_name);
+    refuse_overwrite(g, run, out_file);
     write_text_atomic(out_file, final_html);
+    run.taken[g["os"].attr("path").attr("normcase")(out_name)] = md_file;
     log(g, "info", "Saved HTML to: " + str(out_file));
 }
 
@@ -108,7 +162,7 @@ bool is_debug_copy(const Globals& g, py::handle self, py::handle md_file, py::ha
 
 }  // namespace
 
-py::tuple run(py::object self) {
+py::tuple run(py::object self, py::object config_file) {
     const auto& g = g_notepress;
     py::object input_path = self.attr("input_path");
     log(g, "info", "Starting Notepress process. Input path: " + str(input_path));
@@ -136,10 +190,17 @@ py::tuple run(py::object self) {
         log(g, "debug", "Debug mode is ON. Found " + std::to_string(md_files.size()) + " file(s).");
 
     long success_count = 0;
+    RunState state;
+    state.config_file = config_file;
+    for (py::handle md_file : md_files) {
+        py::object name = g["os"].attr("path").attr("basename")(md_file);
+        if (!state.notes_by_name.contains(name)) state.notes_by_name[name] = py::list();
+        state.notes_by_name[name].cast<py::list>().append(md_file);
+    }
     for (size_t i = 0; i < md_files.size(); ++i) {
         py::object md_file = md_files[i], md_name = md_names[i];
         auto failure = catch_ordinary([&] {
-            convert_one(g, self, md_file, md_name, is_debug);
+            convert_one(g, state, self, md_file, md_name, is_debug);
             ++success_count;
         });
         if (failure)
@@ -168,7 +229,7 @@ void init_converter(py::module_& m) {
         .def_readwrite("watermark_enable", &NotepressConverter::watermark_enable)
         .def_readwrite("watermark_text", &NotepressConverter::watermark_text)
         .def("_encode_image_base64", &encode_image_base64, py::arg("img_path"))
-        .def("run", &run);
+        .def("run", &run, py::arg("config_file") = py::none());
 }
 
 }  // namespace dorvex::notepress

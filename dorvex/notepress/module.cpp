@@ -26,6 +26,15 @@ py::dict default_config() {
 void check_settings(const dorvex::Globals& g, py::handle file, py::handle settings) {
     py::dict dict = dorvex::check_object(g, file, "config", settings);
     dorvex::check_text_keys(g, file, dict, "config", {"input_path", "output_path", "watermark_text"});
+    // Switches go by truth value (0 and null are off), but the text "false"
+    // would be on.
+    for (const char* key : {"embed_images", "watermark_enable"}) {
+        if (!dict.contains(key)) continue;
+        py::object value = dict[key];
+        if (py::isinstance<py::str>(value) || py::isinstance<py::list>(value) ||
+            py::isinstance<py::dict>(value))
+            dorvex::config_error(g, file, std::string("config.") + key, "true or false", value);
+    }
 }
 
 void cmd_notepress(py::object config, bool generate_config) {
@@ -41,7 +50,8 @@ void cmd_notepress(py::object config, bool generate_config) {
 
     py::object settings = dorvex::load_config_section(g, config);
     check_settings(g, config, settings);
-    auto [ok, message] = dorvex::notepress::unpack_pair(g["NotepressConverter"](settings).attr("run")());
+    py::object result = g["NotepressConverter"](settings).attr("run")(config);
+    auto [ok, message] = dorvex::notepress::unpack_pair(result);
     if (dorvex::truthy(ok)) {
         dorvex::echo(g, "Done: " + dorvex::str(message));
         return;

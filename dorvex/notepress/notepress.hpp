@@ -30,8 +30,9 @@ inline std::pair<py::object, py::object> unpack_pair(py::handle value) {
 // Binds `NotepressConverter` with its constructor, `_encode_image_base64` and `run`.
 void init_converter(py::module_& m);
 
-// convert.cpp: the whole conversion run of one converter.
-py::tuple run(py::object self);
+// convert.cpp: the whole conversion run of one converter. `config_file`, when
+// the command gives it, is never overwritten.
+py::tuple run(py::object self, py::object config_file);
 
 // embed.cpp
 py::object encode_image_base64(py::object self, py::object img_path);
