@@ -29,7 +29,7 @@ system-packages:
 .stamp-deps: constraints.txt pyproject.toml | system-packages
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
 	$(PIP) install -q -c constraints.txt pybind11 scikit-build-core \
-	  click PyYAML fpdf2 Pillow pypdf Markdown "pandas<3" openpyxl python-calamine XlsxWriter \
+	  click PyYAML fpdf2 Pillow pypdf cryptography Markdown "pandas<3" openpyxl python-calamine XlsxWriter \
 	  pytest pytest-timeout playwright
 	touch $@
 
