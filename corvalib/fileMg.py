@@ -6,10 +6,13 @@ import json
 import os
 import re
 import shutil
+import stat
 
 from . import app_logging, dataIO
 
 log = app_logging.lazy_logger("fileMg")
+
+NESTED_TOO_DEEPLY = "nested too deeply to load"
 
 _DIGITS = re.compile(r"(\d+)")
 
@@ -32,22 +35,92 @@ def _normalise_extensions(extensions):
 
 def generate_json_template(data, filename):
     """Write `data` as JSON (4-space indent, non-ASCII kept) into the current
-    directory; return the path written."""
+    directory; return the path written. A file of that name with other content
+    is kept: FileExistsError (a user may have edited the template in place)."""
+    return write_template(filename, json.dumps(data, indent=4, ensure_ascii=False) + "\n")
+
+
+def write_template(filename, text):
+    """Write `text` to `filename` in the current directory unless a file with
+    other content is there (FileExistsError); return the absolute path."""
     path = os.path.abspath(filename)
-    dataIO.write_text(path, json.dumps(data, indent=4, ensure_ascii=False) + "\n")
+    if os.path.lexists(path):
+        try:
+            with open_regular(path, "rb") as f:
+                same = f.read() == text.encode("utf-8")
+        except OSError:
+            same = False
+        if not same:
+            raise FileExistsError(
+                f"{path} already exists; rename or remove it to write a new template"
+            )
+        return path
+    dataIO.write_text(path, text)
     return path
+
+
+def is_regular_file(path):
+    """True when `path` is a regular file (links followed); never raises."""
+    try:
+        return stat.S_ISREG(os.stat(path).st_mode)
+    except (OSError, TypeError, ValueError):
+        return False
+
+
+def open_regular(path, mode="r", encoding=None, errors=None):
+    """open() for regular files only: a FIFO, device, socket or folder raises
+    OSError instead of blocking or reading endlessly. The check is made on the
+    opened descriptor, so the file cannot be swapped between check and read."""
+    if any(c in mode for c in "wax+"):
+        raise ValueError("open_regular reads only")
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    try:
+        mode_bits = os.fstat(fd).st_mode
+        if stat.S_ISDIR(mode_bits):
+            raise IsADirectoryError(errno.EISDIR, "is a folder, not a file", os.fspath(path))
+        if not stat.S_ISREG(mode_bits):
+            raise OSError(errno.EINVAL, "not a regular file", os.fspath(path))
+        os.set_blocking(fd, True)
+        return open(fd, mode, encoding=encoding, errors=errors)
+    except BaseException:
+        os.close(fd)
+        raise
+
+
+def find_overwrite(output, inputs):
+    """The first of `inputs` that writing `output` would replace, else None.
+    Existing files are compared by identity (links, other spellings), the rest
+    by normalised absolute path."""
+    out_abs = os.path.normcase(os.path.abspath(os.fspath(output)))
+    out_exists = os.path.exists(output)
+    for item in inputs:
+        if item is None:
+            continue
+        path = os.fspath(item)
+        if out_exists and os.path.exists(path):
+            try:
+                if os.path.samefile(output, path):
+                    return path
+                continue
+            except OSError:
+                pass
+        if os.path.normcase(os.path.abspath(path)) == out_abs:
+            return path
+    return None
 
 
 def load_json_file(path, required_keys=None):
     """Load a JSON object. Returns [value of each required key..., document], or
     None after logging why the file cannot be used."""
     try:
-        with open(path, encoding="utf-8") as f:
+        with open_regular(path, encoding="utf-8") as f:
             data = json.load(f)
     except FileNotFoundError:
         return _fail(path, "file not found")
     except IsADirectoryError:
         return _fail(path, "is a folder, not a file")
+    except RecursionError:
+        return _fail(path, NESTED_TOO_DEEPLY)
     except UnicodeDecodeError as e:
         return _fail(path, f"not UTF-8 text (byte {e.start})")
     except json.JSONDecodeError as e:
@@ -85,10 +158,12 @@ def checkFileOrDir(path):
 
 
 def find_files_with_extensions(in_path, extensions, recursive=False):
-    """Files under `in_path` whose extension is one of `extensions` ("png" or
-    ".png", any letter case). Hidden files are skipped. Returns two parallel
-    lists, the paths and the names without extension, in natural order of the
-    path below `in_path`."""
+    """Regular files under `in_path` whose extension is one of `extensions`
+    ("png" or ".png", any letter case). Hidden files are skipped, and so are
+    FIFOs, sockets and devices (a debug line each: reading one could block) and
+    broken or looping links (one warning each). Returns two parallel lists, the
+    paths and the names without extension, in natural order of the path below
+    `in_path`."""
     wanted = _normalise_extensions(extensions)
     found = []
     if recursive:
@@ -98,18 +173,35 @@ def find_files_with_extensions(in_path, extensions, recursive=False):
     else:
         try:
             with os.scandir(in_path) as entries:
-                found = [os.path.join(in_path, e.name) for e in entries if e.is_file()]
+                found = [os.path.join(in_path, e.name) for e in entries]
         except (FileNotFoundError, NotADirectoryError):
             found = []
     matches = []
     for path in found:
         name = os.path.basename(path)
         stem, ext = os.path.splitext(name)
-        if name.startswith(".") or ext.lower() not in wanted or not os.path.isfile(path):
+        if name.startswith(".") or ext.lower() not in wanted or not _listable(path):
             continue
         matches.append((natural_key(os.path.relpath(path, in_path)), path, stem))
     matches.sort(key=lambda m: m[0])
     return [m[1] for m in matches], [m[2] for m in matches]
+
+
+def _listable(path):
+    """True for a regular file; says why anything else is passed over."""
+    try:
+        mode = os.stat(path).st_mode
+    except OSError as e:
+        if os.path.islink(path):
+            log.warning(f"Skipping {path}: broken or looping link ({e.strerror})")
+        else:
+            log.warning(f"Skipping {path}: {e.strerror or e}")
+        return False
+    if stat.S_ISREG(mode):
+        return True
+    if not stat.S_ISDIR(mode):
+        log.debug(f"Skipping {path}: not a regular file")
+    return False
 
 
 def get_output_file_path(folder, name):

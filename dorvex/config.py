@@ -4,12 +4,14 @@ import sys
 
 import yaml
 
+from corvalib.fileMg import NESTED_TOO_DEEPLY, open_regular
+
 
 def load_yaml(path):
     """The top-level mapping of the YAML file at `path`, in document order, or
     None after one line on standard error saying why the file cannot be used."""
     try:
-        with open(path, encoding="utf-8") as f:
+        with open_regular(path, encoding="utf-8") as f:
             data = yaml.safe_load(f)
     except FileNotFoundError:
         return _fail(path, "file not found")
@@ -17,6 +19,8 @@ def load_yaml(path):
         return _fail(path, "is a folder, not a file")
     except UnicodeDecodeError as e:
         return _fail(path, f"not UTF-8 text (byte {e.start})")
+    except RecursionError:
+        return _fail(path, NESTED_TOO_DEEPLY)
     except yaml.YAMLError as e:
         where = getattr(e, "problem_mark", None)
         at = f" at line {where.line + 1} column {where.column + 1}" if where else ""

@@ -175,7 +175,6 @@ def test_index_template_style_rules():
 @pytest.mark.parametrize("extra", [[], ["-c", "cards.yaml"]])
 def test_generate_config(runner, in_tmp, extra):
     (in_tmp / "cards.yaml").write_text("- not a mapping\n")
-    (in_tmp / "config_cardhall_template.yaml").write_text("old")
     result = runner.invoke(ch.cmd_cardhall, ["--generate-config", *extra])
     assert result.exit_code == 0
     assert result.output == "Success! Template file created at: config_cardhall_template.yaml\n"

@@ -13,11 +13,7 @@ constexpr const char* TEMPLATE_FILE = "config_cardhall_template.yaml";
 
 void cmd_cardhall(py::object config, bool generate_config) {
     const auto& g = g_cardhall;
-    if (generate_config) {
-        dorvex::write_text_atomic(py::str(TEMPLATE_FILE), g["DEFAULT_YAML_CONTENT"]);
-        dorvex::echo(g, std::string("Success! Template file created at: ") + TEMPLATE_FILE);
-        dorvex::exit(g, 0);
-    }
+    if (generate_config) dorvex::write_text_template(g, g["DEFAULT_YAML_CONTENT"], TEMPLATE_FILE);
     dorvex::require_config(g, config,
                            {"Error: Please provide a YAML file path using --config or -c.",
                             "Hint: Run 'dorvex card-hall --generate-config' to get a template."});

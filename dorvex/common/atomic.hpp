@@ -27,7 +27,8 @@ public:
         py::error_scope keep;  // an error being raised must survive the clean-up
         try {
             data_io().attr("discard")(temp_);
-        } catch (...) {
+        } catch (py::error_already_set& e) {
+            e.discard_as_unraisable("discarding a temporary file");  // a destructor must not throw
         }
     }
 

@@ -8,6 +8,7 @@
 #include <initializer_list>
 
 #include "pyutil.hpp"
+#include "readfile.hpp"
 
 namespace dorvex {
 
@@ -53,14 +54,51 @@ inline py::str help_with_template(const py::module_& m, const char* head, py::ha
     return py::str(head) + py::str(text) + py::str("\n");
 }
 
-// Writes `tpl` through fileMg.generate_json_template, echoes `prefix` and the
-// path, and ends with status 0.
+// Ends a template run: echoes `prefix` and the path and exits 0, or, when the
+// toolkit kept an existing template with other content (FileExistsError),
+// names that file on standard error and exits 1.
+template <class Write>
+[[noreturn]] void finish_template(const Globals& g, const char* prefix, Write&& write) {
+    py::object path;
+    if (auto kept = catch_python(PyExc_FileExistsError, [&] { path = write(); })) {
+        echo(g, "Error: " + str(*kept), true);
+        exit(g, 1);
+    }
+    echo(g, prefix + str(path));
+    exit(g, 0);
+}
+
+// Writes `tpl` through fileMg.generate_json_template (see finish_template).
 [[noreturn]] inline void write_json_template(
     const Globals& g, py::handle tpl, const char* file,
     const char* prefix = "Success! Template file created at: ") {
-    py::object path = g["fileMg"].attr("generate_json_template")(tpl, file);
-    echo(g, prefix + str(path));
-    exit(g, 0);
+    finish_template(g, prefix, [&] { return g["fileMg"].attr("generate_json_template")(tpl, file); });
+}
+
+// Writes a template given as text (the YAML one) through fileMg.write_template;
+// the success line names the file as given.
+[[noreturn]] inline void write_text_template(
+    const Globals& g, py::handle text, const char* file,
+    const char* prefix = "Success! Template file created at: ") {
+    finish_template(g, prefix, [&] {
+        py::module_::import("corvalib.fileMg").attr("write_template")(file, text);
+        return py::str(file);
+    });
+}
+
+// Refuses, before anything is written, an output that would replace one of
+// the command's inputs or its configuration file: one line naming the key and
+// the input, status 1.
+inline void refuse_overwrite(const Globals& g, py::handle config_file, const char* key,
+                             py::handle output, py::handle inputs) {
+    py::list all;
+    all.append(config_file);
+    for (py::handle item : inputs) all.append(item);
+    py::object clash = py::module_::import("corvalib.fileMg").attr("find_overwrite")(output, all);
+    if (clash.is_none()) return;
+    echo(g, "Error: " + str(config_file) + ": " + key + " would overwrite the input " + str(clash),
+         true);
+    exit(g, 1);
 }
 
 // Without the module's optional libraries (`flag` false): logs `lines` as
@@ -96,41 +134,37 @@ inline py::object load_config_section(const Globals& g, py::handle config) {
 [[noreturn]] inline void config_error(const Globals& g, py::handle file, const std::string& key,
                                       const std::string& what, py::handle value) {
     py::object shown;
-    try {
-        shown = py::module_::import("json").attr("dumps")(value, "ensure_ascii"_a = false);
-    } catch (py::error_already_set&) {
+    // a value JSON cannot show (nested too deeply, say) is shown by repr
+    if (catch_ordinary([&] {
+            shown = py::module_::import("json").attr("dumps")(value, "ensure_ascii"_a = false);
+        }))
         shown = py::repr(value);
-    }
     echo(g, "Error: " + str(file) + ": " + key + " must be " + what + " (got " + str(shown) + ")",
          true);
     exit(g, 1);
 }
 
 // Reads a JSON configuration file with the module's `json`, as UTF-8. A file
-// that is not UTF-8, not JSON or not an object gets one error line naming the
-// file and status 1 instead of a traceback.
+// that is not a regular file, not UTF-8, not JSON, nested too deeply or not an
+// object gets one error line naming the file and status 1 instead of a
+// traceback.
 inline py::dict read_json_object(const Globals& g, py::handle path) {
     py::object data;
-    auto failure = catch_ordinary([&] {
-        py::object f = py::module_::import("builtins").attr("open")(path, "r", "encoding"_a = "utf-8");
-        py::object closer = f.attr("close");
-        try {
-            data = g["json"].attr("load")(f);
-        } catch (...) {
-            closer();
-            throw;
-        }
-        closer();
-    });
+    auto failure =
+        catch_ordinary([&] { data = g["json"].attr("loads")(read_file(path, "r", py::str("utf-8"))); });
     if (failure) {
         py::object err = *failure;
         std::string reason;
         py::module_ json = py::module_::import("json");
-        if (py::isinstance(err, py::module_::import("builtins").attr("UnicodeDecodeError")))
+        if (py::isinstance(err, py::handle(PyExc_UnicodeDecodeError)))
             reason = "not UTF-8 text (byte " + str(err.attr("start")) + ")";
         else if (py::isinstance(err, json.attr("JSONDecodeError")))
             reason = "not valid JSON: " + str(err.attr("msg")) + " at line " +
                      str(err.attr("lineno")) + " column " + str(err.attr("colno"));
+        else if (py::isinstance(err, py::handle(PyExc_RecursionError)))
+            reason = str(py::module_::import("corvalib.fileMg").attr("NESTED_TOO_DEEPLY"));
+        else if (py::isinstance(err, py::handle(PyExc_OSError)) && !err.attr("strerror").is_none())
+            reason = str(err.attr("strerror"));
         else
             reason = str(err);
         echo(g, "Error: " + str(path) + ": " + reason, true);

@@ -31,22 +31,30 @@ private:
     const char* module_;
 };
 
-// Runs `f`. An ordinary exception (a Python Exception subclass, or a pybind11
-// error that becomes one) is caught and returned; SystemExit,
-// KeyboardInterrupt and GeneratorExit pass through untouched. The only place
-// where a Python error is swallowed.
+// Runs `f`. A Python exception of class `type` (or a pybind11 error that
+// becomes one) is caught and returned; anything else passes through. The only
+// place where a Python error is swallowed.
 template <class F>
-std::optional<py::object> catch_ordinary(F&& f) {
+std::optional<py::object> catch_python(PyObject* type, F&& f) {
     try {
         f();
         return std::nullopt;
     } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_Exception)) throw;
+        if (!e.matches(type)) throw;
         return e.value();
     } catch (py::builtin_exception& e) {
         e.set_error();
-        return py::error_already_set().value();
+        py::error_already_set err;
+        if (!err.matches(type)) throw err;
+        return err.value();
     }
+}
+
+// catch_python for ordinary exceptions (Exception subclasses): SystemExit,
+// KeyboardInterrupt and GeneratorExit pass through untouched.
+template <class F>
+std::optional<py::object> catch_ordinary(F&& f) {
+    return catch_python(PyExc_Exception, std::forward<F>(f));
 }
 
 // str(obj) as UTF-8.
