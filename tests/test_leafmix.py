@@ -7,7 +7,8 @@ import logging
 
 import pytest
 from pypdf import PdfReader, PdfWriter
-from pypdf.generic import ContentStream, NameObject, NumberObject, RectangleObject, StreamObject
+from pypdf.generic import (ContentStream, DictionaryObject, NameObject, NumberObject, RectangleObject,
+                           StreamObject)
 
 import dorvex.leafmix as lm
 
@@ -137,6 +138,10 @@ def test_missing_pdf_libs_stops_even_generate(runner, in_tmp, monkeypatch, caplo
         ({"layout": [2, 2]}, "config.layout must be an object (got [2, 2])"),
         ({"output_file": ""}, 'config.output_file must be a non-empty string (got "")'),
         ({"input_folder": None}, "config.input_folder must be a non-empty string (got null)"),
+        ({"layout": {"cols": 10**30}},
+         f"config.layout.cols must be at most 555, so that a cell is at least 1 point wide (got {10**30})"),
+        ({"layout": {"rows": 556, "landscape": True}},
+         "config.layout.rows must be at most 555, so that a cell is at least 1 point high (got 556)"),
     ],
 )
 def test_bad_settings_are_one_line(runner, tmp_path, conf, line):
@@ -188,9 +193,9 @@ def test_file_list_order_and_filtering(tmp_path):
     paths, names = mixer.get_file_list()
     assert names == ["10", "2", "A", "b"]
     assert paths == [str(tmp_path / n) for n in ["10.pdf", "2.pdf", "A.pdf", "b.pdf"]]
-    # The output file is never an input of its own merge, however it is spelled.
+    # A user's file at the output path stays an input: the overwrite guard refuses it.
     mixer.output_file = str(tmp_path / "sub" / ".." / "A.pdf")
-    assert mixer.get_file_list()[1] == ["10", "2", "b"]
+    assert mixer.get_file_list()[1] == ["10", "2", "A", "b"]
 
 
 @pytest.mark.parametrize("folder, errors", [("empty", []), ("missing", ["Error: Input folder not found: "])])
@@ -338,6 +343,66 @@ def test_files_continue_in_next_free_cell_past_a_broken_file(merge, tmp_path):
     reader = PdfReader(tmp_path / "out.pdf")
     assert [len(placements(p)) for p in reader.pages] == [4, 2]
     assert outline(tmp_path / "out.pdf") == [("a", 0), ("c", 0), ("e", 1)]
+
+
+@pytest.mark.parametrize("user, owner, placed", [("", "owner", True), ("secret", "secret", False)])
+def test_aes_encrypted_files_open_with_the_empty_password(merge, tmp_path, user, owner, placed):
+    make_pdf(tmp_path / "in" / "a.pdf",
+             extra=lambda w: w.encrypt(user, owner, algorithm="AES-256"))
+    result = merge()
+    failed = [line for line in result.stderr.splitlines() if "Failed a: " in line]
+    assert (result.exit_code, len(failed)) == ((0, 0) if placed else (1, 1))
+
+
+def test_forms_using_the_page_resources_keep_their_own_page(merge, tmp_path, render_pdf_page):
+    """Two pages whose shared form (drawings often do this) finds its image
+    through the page's resources: each cell must show its own page's image."""
+    writer = PdfWriter()
+    form = StreamObject()
+    form._data = b"q 300 0 0 300 100 200 cm /Im0 Do Q"
+    form.update({NameObject("/Type"): NameObject("/XObject"), NameObject("/Subtype"): NameObject("/Form"),
+                 NameObject("/BBox"): RectangleObject((0, 0, 500, 700))})
+    form_ref = writer._add_object(form)
+    for colour in (b"\xff\x00\x00", b"\x00\xff\x00"):
+        image = StreamObject()
+        image._data = colour
+        image.update({NameObject(k): v for k, v in {
+            "/Type": NameObject("/XObject"), "/Subtype": NameObject("/Image"), "/Width": NumberObject(1),
+            "/Height": NumberObject(1), "/BitsPerComponent": NumberObject(8),
+            "/ColorSpace": NameObject("/DeviceRGB")}.items()})
+        page = writer.add_blank_page(500, 700)
+        page[NameObject("/Resources")] = DictionaryObject({NameObject("/XObject"): DictionaryObject(
+            {NameObject("/Fm0"): form_ref, NameObject("/Im0"): writer._add_object(image)})})
+        content = StreamObject()
+        content._data = b"/Fm0 Do"
+        page[NameObject("/Contents")] = writer._add_object(content)
+    writer.write(tmp_path / "in" / "drawing.pdf")
+    assert merge(layout={"cols": 2, "rows": 1}).exit_code == 0
+    img = render_pdf_page(tmp_path / "out.pdf", 1, 20)
+    left, right = img.crop((0, 0, img.width // 2, img.height)), img.crop((img.width // 2, 0, img.width, img.height))
+    assert coloured_box(left, is_red) and coloured_box(right, lambda p: p[1] > 200 and p[0] < 60)
+
+
+def test_pypdf_warnings_are_one_line_naming_the_file(merge, tmp_path):
+    path = make_pdf(tmp_path / "in" / "cut.pdf")
+    path.write_bytes(path.read_bytes().replace(b"%%EOF", b"%%EO"))
+    result = merge()
+    assert result.exit_code == 0
+    lines = [line for line in result.stderr.splitlines() if "EOF marker" in line]
+    assert len(lines) == 1 and "WARNING" in lines[0] and "Leafmix: pypdf warnings for cut: " in lines[0]
+
+
+@pytest.mark.parametrize("target", ["in/a.pdf", "c.json"])
+def test_output_naming_an_input_is_refused(merge, tmp_path, target):
+    make_pdf(tmp_path / "in" / "a.pdf")
+    before = (tmp_path / "in" / "a.pdf").read_bytes()
+    result = merge(output_file=str(tmp_path / target))
+    assert result.exit_code == 1
+    clash = tmp_path / target
+    assert result.stderr.splitlines()[-1] == (
+        f"Error: {tmp_path / 'c.json'}: output_file would overwrite the input {clash}")
+    assert (tmp_path / "in" / "a.pdf").read_bytes() == before
+    assert "Skipping" not in result.stderr
 
 
 def test_zero_area_page_keeps_its_cell_and_bookmark(merge, tmp_path, render_pdf_page):

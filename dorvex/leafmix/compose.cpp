@@ -1,6 +1,10 @@
 // The merge itself: every source page drawn into the next cell of the grid,
 // one bookmark per input file, and the atomic save of the merged document.
+#include <cmath>
+#include <initializer_list>
+
 #include "common/atomic.hpp"
+#include "common/command.hpp"
 #include "leafmixer.hpp"
 
 namespace dorvex {
@@ -8,6 +12,72 @@ namespace dorvex {
 namespace {
 
 const auto& g = g_leafmix;
+
+py::module_ generic() { return py::module_::import("pypdf.generic"); }
+
+double as_double(py::handle value) {
+    return py::float_(py::reinterpret_borrow<py::object>(value)).cast<double>();
+}
+
+py::object pdf_array(std::initializer_list<double> values) {
+    py::object array = generic().attr("ArrayObject")();
+    for (double v : values) array.attr("append")(generic().attr("FloatObject")(v));
+    return array;
+}
+
+// A stand-in page that draws `source_page` as one form XObject holding its
+// content and its own resources exactly as they are. Merging the source page
+// itself would merge its resources into the output page's, renaming clashing
+// names in the page content only, so that forms which rely on the page's
+// resources (common in drawings) would draw another file's images and colour
+// spaces. The stand-in's only resource is the form; its clip box, the
+// source's crop box, and its annotations are what pypdf merges as before.
+py::object page_as_form(py::handle source_page, const py::dict& params) {
+    py::module_ pdf = generic();
+    py::object name = pdf.attr("NameObject");
+    py::object contents = source_page.attr("get")("/Contents");
+    py::bytes data("");
+    if (!contents.is_none()) {
+        contents = contents.attr("get_object")();
+        if (py::isinstance(contents, pdf.attr("ArrayObject"))) {
+            py::list parts;
+            for (py::handle part : contents) parts.append(part.attr("get_object")().attr("get_data")());
+            data = py::bytes("\n").attr("join")(parts);
+        } else {
+            data = contents.attr("get_data")();
+        }
+    }
+    double x0 = as_double(params["x0"]), y0 = as_double(params["y0"]);
+    py::object cb = source_page.attr("cropbox");
+    double w0 = std::fabs(as_double(cb.attr("right")) - as_double(cb.attr("left")));
+    double h0 = std::fabs(as_double(cb.attr("top")) - as_double(cb.attr("bottom")));
+
+    py::object form = pdf.attr("DecodedStreamObject")();
+    form.attr("set_data")(data);
+    form[name("/Type")] = name("/XObject");
+    form[name("/Subtype")] = name("/Form");
+    form[name("/BBox")] = pdf_array({x0, y0, x0 + w0, y0 + h0});
+    py::object resources = source_page.attr("get")("/Resources");
+    form[name("/Resources")] = resources.is_none() ? pdf.attr("DictionaryObject")() : resources;
+    py::object group = source_page.attr("get")("/Group");
+    if (!group.is_none()) form[name("/Group")] = group;
+
+    py::object stand_in = g["PageObject"].attr("create_blank_page")("width"_a = w0, "height"_a = h0);
+    py::object box = pdf.attr("RectangleObject")(pdf_array({x0, y0, x0 + w0, y0 + h0}));
+    stand_in.attr("mediabox") = box;
+    stand_in.attr("cropbox") = box;
+    py::object xobjects = pdf.attr("DictionaryObject")();
+    xobjects[name("/Pg")] = form.attr("flate_encode")();
+    py::object res = pdf.attr("DictionaryObject")();
+    res[name("/XObject")] = xobjects;
+    stand_in[name("/Resources")] = res;
+    py::object draw = pdf.attr("DecodedStreamObject")();
+    draw.attr("set_data")(py::bytes("/Pg Do"));
+    stand_in[name("/Contents")] = draw;
+    py::object annots = source_page.attr("get")("/Annots");
+    if (!annots.is_none()) stand_in[name("/Annots")] = annots;
+    return stand_in;
+}
 
 // Output page being filled plus the cell counters of one run.
 struct Grid {
@@ -45,8 +115,8 @@ struct Grid {
             source_page, py::make_tuple(x_pos, y_pos, cell_w, cell_h));
         if (!params.is_none()) {
             py::dict p = params;
-            page.attr("merge_transformed_page")(source_page, placement_transform(p),
-                                                "expand"_a = false);
+            page.attr("merge_transformed_page")(page_as_form(source_page, p),
+                                                placement_transform(p), "expand"_a = false);
             log(g, "debug",
                 "    Pg" + std::to_string(total_pages) + ": " + str(f_name) +
                     " | Sc=" + format(p["scale"], ".2f") + " | Loc=(" + format(p["tx"], ".1f") +
@@ -67,6 +137,17 @@ py::object run(py::object self) {
         log(g, "warning", "No PDF files found to merge.");
         return py::bool_(false);
     }
+    py::object output_file = self.attr("output_file");
+    py::object config_file = self.cast<Leafmixer&>().config_file;
+    if (!config_file.is_none()) {
+        refuse_overwrite(g, config_file, "output_file", output_file, pdf_paths);
+    } else {
+        py::object clash = g["fileMg"].attr("find_overwrite")(output_file, pdf_paths);
+        if (!clash.is_none()) {
+            log(g, "error", "output_file would overwrite the input " + str(clash));
+            return py::bool_(false);
+        }
+    }
     py::object cell = self.attr("calculate_cell_layout")();
     py::object cols = self.attr("cols"), rows = self.attr("rows");
     Grid grid{self, cols * rows, cell[py::int_(0)], cell[py::int_(1)]};
@@ -77,6 +158,7 @@ py::object run(py::object self) {
     for (size_t i = 0; i < pdf_paths.size(); ++i) {
         py::object f_path = pdf_paths[i], f_name = pdf_names[i];
         py::object reader = py::none();
+        PypdfWarnings warnings;
         auto failure = catch_ordinary([&] {
             reader = g["PdfReader"](f_path);
             bool is_first = true;
@@ -98,6 +180,7 @@ py::object run(py::object self) {
         // What the writer needs is cloned by now; its translation table would
         // otherwise keep every reader, and so every input file, in memory.
         if (!reader.is_none()) writer.attr("reset_translation")(reader);
+        warnings.report(f_name);
     }
     if (grid.page.is_none()) {
         log(g, "error", "No pages could be merged.");
@@ -133,6 +216,9 @@ bool save_file(py::object self) {
         if (truthy(output_dir) && !truthy(os.attr("path").attr("exists")(output_dir)))
             os.attr("makedirs")(output_dir);
         AtomicPath tmp(output_file);
+        py::dict info;
+        info["/Producer"] = PRODUCER;  // how a later run knows its own output
+        self.attr("writer").attr("add_metadata")(info);
         self.attr("writer").attr("write")(tmp.temp());
         tmp.commit();
     });

@@ -11,8 +11,6 @@ namespace {
 
 const auto& g = g_leafmix;
 
-py::object realpath(py::handle path) { return g["os"].attr("path").attr("realpath")(path); }
-
 // The page's /Rotate as a clockwise quarter-turn angle 0, 90, 180 or 270.
 // Viewers honour any multiple of 90, negative or above 360, so those are
 // brought into range; anything else draws the page unrotated.
@@ -51,18 +49,23 @@ py::tuple get_file_list(py::object self) {
     py::object pairs = builtins.attr("sorted")(builtins.attr("zip")(pdf_paths, pdf_names),
                                                "key"_a = py::module_::import("operator").attr("itemgetter")(1));
 
-    // A second run with the output inside the input folder must not merge the
-    // previous result into the new one.
-    py::object output = realpath(self.attr("output_file"));
+    // The output of an earlier run is not an input of this one (the default
+    // puts it inside the input folder); any other file at the output path is,
+    // and the overwrite guard refuses it.
     py::list paths, names;
     for (py::handle pair : pairs) {
-        py::object path = pair[py::int_(0)];
-        if (realpath(path).equal(output)) {
-            log(g, "info", "Skipping the output file itself: " + str(path));
-            continue;
-        }
-        paths.append(path);
+        paths.append(pair[py::int_(0)]);
         names.append(pair[py::int_(1)]);
+    }
+    py::object output = self.attr("output_file");
+    py::object find_overwrite = g["fileMg"].attr("find_overwrite");
+    for (py::object clash = find_overwrite(output, paths); !clash.is_none();
+         clash = find_overwrite(output, paths)) {
+        if (!written_by_leafmix(clash)) break;
+        log(g, "info", "Skipping the output file itself: " + str(clash));
+        py::object at = paths.attr("index")(clash);
+        paths.attr("pop")(at);
+        names.attr("pop")(at);
     }
     return py::make_tuple(paths, names);
 }

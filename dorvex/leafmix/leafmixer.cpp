@@ -8,8 +8,6 @@ namespace {
 
 const auto& g = g_leafmix;
 
-struct Leafmixer {};
-
 void construct(py::object self, py::object config_dict) {
     py::object conf = config_dict;
     self.attr("conf") = conf;

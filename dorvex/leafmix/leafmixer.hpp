@@ -8,6 +8,33 @@ namespace dorvex {
 
 inline constexpr Globals g_leafmix{"dorvex.leafmix"};
 
+// The C++ side of a Leafmixer: the configuration file it was built from, for
+// the overwrite guard's message (none when built from Python).
+struct Leafmixer {
+    py::object config_file = py::none();
+};
+
+// reading.cpp
+// The /Producer of every merged PDF, by which a later run knows it.
+inline constexpr const char* PRODUCER = "dorvex leaf-mix";
+bool written_by_leafmix(py::handle path);
+
+// While alive, pypdf's log records are kept from standard error;
+// report(name) logs the distinct warnings gathered since as one warning line
+// naming the file.
+class PypdfWarnings {
+public:
+    PypdfWarnings();
+    ~PypdfWarnings();
+    PypdfWarnings(const PypdfWarnings&) = delete;
+    PypdfWarnings& operator=(const PypdfWarnings&) = delete;
+    void report(py::handle name);
+
+private:
+    py::object logger_, handler_, propagate_;
+    py::list messages_;
+};
+
 // layout.cpp
 py::tuple get_file_list(py::object self);
 py::tuple calculate_cell_layout(py::object self);

@@ -40,8 +40,11 @@ void cmd_leafmix(py::object config, bool generate_config) {
 
     py::object conf = dorvex::load_config_section(g, config);
     dorvex::check_settings(g, config, conf);
+    py::object mixer = g["Leafmixer"](conf);
+    // a replacement class from a caller may have no C++ side
+    if (py::isinstance<dorvex::Leafmixer>(mixer)) mixer.cast<dorvex::Leafmixer&>().config_file = config;
     // Nothing to merge or a failed save: the run produced no document.
-    if (!dorvex::truthy(g["Leafmixer"](conf).attr("run")())) dorvex::exit(g, 1);
+    if (!dorvex::truthy(mixer.attr("run")())) dorvex::exit(g, 1);
 }
 
 }  // namespace
