@@ -89,7 +89,10 @@ BENCH_DEBS := img2pdf pandoc texlive-extra-utils
 bench: setup
 	@missing=""; for p in $(BENCH_DEBS); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ] && [ "$$(id -u)" = 0 ]; then apt-get update -qq && apt-get install -y -qq $$missing >/dev/null; fi
+	$(PY) -m pip install -q -c constraints.txt matplotlib
+	@rm -rf bench/out
 	@for b in bench/bench_*.py; do PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(PY) $$b || exit 1; done
+	$(PY) bench/report.py
 
 clean:
 	rm -rf build dist demo-out .stamp-* node_modules

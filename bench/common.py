@@ -1,6 +1,7 @@
 """Side-by-side timing helpers for the benchmarks: each contender runs in the
 same session, alternating, and the report gives medians and ratios."""
 
+import json
 import os
 import statistics
 import subprocess
@@ -9,6 +10,8 @@ import tempfile
 import time
 
 VENV_BIN = os.path.dirname(sys.executable)
+OUT_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "out")
+_tables = []
 
 
 def run_once(argv, cwd=None, env=None, cpu=False):
@@ -62,3 +65,24 @@ def report(title, summary, baseline):
         print(line)
 
 
+
+    _record(title, summary, baseline)
+
+
+def _record(title, summary, baseline):
+    """Keeps every table of this script in bench/out/<script>.json, rewritten
+    after each one so an interrupted run still leaves what it measured."""
+    base = summary[baseline]
+    rows = []
+    for label, values in summary.items():
+        rows.append({
+            "contender": label, "time_s": values[0], "mem_mib": values[1],
+            "cpu_s": values[2] if len(values) > 2 else None,
+            "ratio_time": values[0] / base[0], "ratio_mem": values[1] / base[1],
+            "floor": label == baseline,
+        })
+    _tables.append({"title": title, "rows": rows})
+    name = os.path.splitext(os.path.basename(sys.argv[0]))[0].removeprefix("bench_")
+    os.makedirs(OUT_DIR, exist_ok=True)
+    with open(os.path.join(OUT_DIR, f"{name}.json"), "w") as out:
+        json.dump({"command": name, "cores": os.cpu_count(), "tables": _tables}, out, indent=1)
