@@ -73,7 +73,7 @@ void cmd_chartsite(py::object config, bool generate_config) {
 
 PYBIND11_MODULE(chartsite, m) {
     dorvex::import_modules(m, {"os", "subprocess", "sys", "shutil", "click"});
-    dorvex::import_optional(m, "HAS_MD", [](py::module_& m) { dorvex::import_modules(m, {"markdown"}); });
+    dorvex::import_optional(m, "HAS_MD", [](py::module_& mod) { dorvex::import_modules(mod, {"markdown"}); });
     dorvex::import_toolkit(m, {"fileMg", "app_logging"}, "Chartsite");
 
     m.attr("PAGE_TEMPLATE") = py::str(dorvex::chartsite::PAGE_TEMPLATE);

@@ -51,14 +51,14 @@ void cmd_leafmix(py::object config, bool generate_config) {
 
 PYBIND11_MODULE(leafmix, m) {
     dorvex::import_modules(m, {"os", "sys", "click"});
-    dorvex::import_optional(m, "HAS_PDF_LIBS", [](py::module_& m) {
+    dorvex::import_optional(m, "HAS_PDF_LIBS", [](py::module_& mod) {
         // both modules import before any name is bound: all names or none
         py::module_ pypdf = py::module_::import("pypdf");
         py::module_ generic = py::module_::import("pypdf.generic");
         for (const char* name : {"PdfReader", "PdfWriter", "PageObject", "Transformation", "PaperSize"})
-            m.attr(name) = pypdf.attr(name);
+            mod.attr(name) = pypdf.attr(name);
         for (const char* name : {"NameObject", "DictionaryObject", "StreamObject"})
-            m.attr(name) = generic.attr(name);
+            mod.attr(name) = generic.attr(name);
     });
     dorvex::import_toolkit(m, {"fileMg", "app_logging"}, "Leafmix");
 

@@ -67,7 +67,7 @@ PYBIND11_MODULE(notepress, m) {
     py::module_::import("urllib.parse");
     dorvex::import_modules(m, {"urllib", "click"});
     m.attr("Path") = py::module_::import("pathlib").attr("Path");
-    dorvex::import_optional(m, "HAS_MD", [](py::module_& m) { dorvex::import_modules(m, {"markdown"}); });
+    dorvex::import_optional(m, "HAS_MD", [](py::module_& mod) { dorvex::import_modules(mod, {"markdown"}); });
     dorvex::import_toolkit(m, {"fileMg", "app_logging"}, "Notepress");
 
     m.attr("DEFAULT_CONFIG") = default_config();

@@ -138,9 +138,9 @@ void define_classes(py::module_& m) {
 
 PYBIND11_MODULE(platebook, m) {
     dorvex::import_modules(m, {"os", "math", "json", "sys", "click"});
-    bool has_pdf = dorvex::import_optional(m, "HAS_PDF_LIBS", [](py::module_& m) {
-        m.attr("FPDF") = py::module_::import("fpdf").attr("FPDF");
-        m.attr("Image") = py::module_::import("PIL.Image");
+    bool has_pdf = dorvex::import_optional(m, "HAS_PDF_LIBS", [](py::module_& mod) {
+        mod.attr("FPDF") = py::module_::import("fpdf").attr("FPDF");
+        mod.attr("Image") = py::module_::import("PIL.Image");
     });
     if (!has_pdf) {
         // LabReport still needs a base class

@@ -78,8 +78,8 @@ void cmd_spendfile(py::object config, bool generate_config) {
 PYBIND11_MODULE(spendfile, m) {
     dorvex::import_modules(m, {"os", "re", "sys", "json", "click", "datetime"});
     m.attr("Path") = py::module_::import("pathlib").attr("Path");
-    dorvex::import_optional(m, "HAS_OPENPYXL", [](py::module_& m) {
-        m.attr("load_workbook") = py::module_::import("openpyxl").attr("load_workbook");
+    dorvex::import_optional(m, "HAS_OPENPYXL", [](py::module_& mod) {
+        mod.attr("load_workbook") = py::module_::import("openpyxl").attr("load_workbook");
     });
     dorvex::import_toolkit(m, {"app_logging", "fileMg"}, "Spendfile");
 
