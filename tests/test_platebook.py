@@ -246,7 +246,13 @@ def test_no_data_exits_1(runner, in_tmp, config, groups):
         ({"config": {"top_margin": "10"}}, 'config.top_margin must be a number (got "10")'),
         ({"config": {"row_gap": -1}}, "config.row_gap must be a number of at least 0 (got -1)"),
         ({"config": {"page_height": 20}}, "config.page_height must be more than top_margin + bottom_margin (30.0)"),
-        ({"config": {"output_file": 7}}, "config.output_file must be a string (got 7)"),
+        ({"config": {"output_file": 7}}, "config.output_file must be a non-empty string (got 7)"),
+        ({"config": {"output_file": None}}, "config.output_file must be a non-empty string (got null)"),
+        ({"config": {"image_folder": None}}, "config.image_folder must be a string (got null)"),
+        ({"config": {"file_prefix": ["R"]}}, 'config.file_prefix must be a string (got ["R"])'),
+        ({"config": {"bottom_margin": None}}, "config.bottom_margin must be a number (got null)"),
+        ({"group": {"pattern": None}}, "groups[0].pattern must be a string (got null)"),
+        ({"group": {"cols_per_row": None}}, "groups[0].cols_per_row must be a positive integer (got null)"),
         ({"group": {"cols_per_row": 0}}, "groups[0].cols_per_row must be a positive integer (got 0)"),
         ({"group": {"cols_per_row": 1.5}}, "groups[0].cols_per_row must be a positive integer (got 1.5)"),
         ({"group": {"cols_per_row": 40}}, "groups[0].cols_per_row must be at most 36"),
@@ -268,6 +274,19 @@ def test_bad_configuration_one_line(runner, tmp_path, change, message):
     assert result.stderr.startswith(f"Error: {tmp_path / 'report.json'}: {message}")
     assert result.stderr.count("\n") == 1
     assert not any(p.suffix == ".pdf" for p in tmp_path.iterdir())
+
+
+@pytest.mark.parametrize("output_file", ["a.png", "report.json"])
+def test_output_never_replaces_an_input(runner, tmp_path, output_file):
+    make_image(tmp_path, "a.png")
+    cfg = {"config": {"image_folder": str(tmp_path), "output_file": output_file}, "main_page": {"x": 1},
+           "groups": [{"name": "G", "pattern": "zzz"}]}  # also an image no group uses
+    before = {p.name: p.read_bytes() for p in tmp_path.iterdir()} | {"report.json": json.dumps(cfg).encode()}
+    result = run(runner, tmp_path, cfg)
+    assert result.exit_code == 1
+    assert result.stderr.splitlines()[-1] == (
+        f"Error: {tmp_path / 'report.json'}: output_file would overwrite the input {tmp_path / output_file}")
+    assert {p.name: p.read_bytes() for p in tmp_path.iterdir()} == before
 
 
 def test_too_many_rows_for_the_budget(runner, tmp_path):

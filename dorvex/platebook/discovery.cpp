@@ -84,6 +84,7 @@ py::dict parse_files(py::object self) {
     auto [image_paths, image_names] = unpack_pair(file_mg.attr("find_files_with_extensions")(
         "in_path"_a = img_folder, "extensions"_a = extensions, "recursive"_a = false));
     log(g, "info", "Total images found: " + std::to_string(py::len(image_paths)));
+    if (py::isinstance<ReportGenerator>(self)) self.cast<ReportGenerator&>().listed = image_paths;
 
     py::dict parsed_data;
     py::object prefix_setting = conf.attr("get")("file_prefix", "");

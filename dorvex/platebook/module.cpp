@@ -85,6 +85,8 @@ void cmd_platebook(py::object config, bool generate_config) {
     }
     dorvex::check_settings(g, config, cfg, main_page, groups);
     py::object report = g["ReportGenerator"](cfg, main_page, groups);
+    if (py::isinstance<dorvex::ReportGenerator>(report))
+        report.cast<dorvex::ReportGenerator&>().config_file = config;
     report.attr("generate")();
     // the worker has logged why no PDF was written
     if (!dorvex::report_written(report)) dorvex::exit(g, 1);

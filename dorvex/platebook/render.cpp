@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "common/atomic.hpp"
+#include "common/command.hpp"
 #include "report.hpp"
 
 namespace dorvex {
@@ -39,6 +40,22 @@ std::vector<std::pair<py::object, py::object>> main_page_facts(py::handle main_p
         if (truthy(u_title) && truthy(u_content)) facts.emplace_back(u_title, u_content);
     }
     return facts;
+}
+
+// False, after saying why, when writing `output_path` would replace one of
+// the images or the configuration file; from the command that ends the run.
+bool output_is_free(const ReportGenerator& state, py::handle data, py::handle output_path) {
+    py::list inputs;
+    if (!state.listed.is_none())
+        for (py::handle path : state.listed) inputs.append(path);
+    for (auto [group_name, images] : py::reinterpret_borrow<py::dict>(data))
+        for (py::handle img_data : images) inputs.append(img_data[py::str("path")]);
+    if (!state.config_file.is_none())
+        refuse_overwrite(g, state.config_file, "output_file", output_path, inputs);
+    py::object clash = g["fileMg"].attr("find_overwrite")(output_path, inputs);
+    if (clash.is_none()) return true;
+    log(g, "error", "output_file would overwrite the input " + str(clash));
+    return false;
 }
 
 }  // namespace
@@ -92,6 +109,11 @@ void generate(py::object self) {
         return;
     }
 
+    py::object conf = self.attr("conf");
+    py::object output_path = g["os"].attr("path").attr("join")(
+        conf.attr("get")("image_folder", "."), conf.attr("get")("output_file", "report.pdf"));
+    if (!output_is_free(state, data, output_path)) return;
+
     py::dict group_conf_map;
     for (py::handle g_def : self.attr("groups_def")) group_conf_map[g_def[py::str("name")]] = g_def;
 
@@ -118,7 +140,6 @@ void generate(py::object self) {
 
     self.attr("add_toc")(data);
 
-    py::object conf = self.attr("conf");
     py::object pdf = self.attr("pdf");
     py::dict links = self.attr("links");
     double page_h = conf.attr("get")("page_height", 297).cast<double>();
@@ -173,8 +194,6 @@ void generate(py::object self) {
         }
     }
 
-    py::object output_path = g["os"].attr("path").attr("join")(
-        conf.attr("get")("image_folder", "."), conf.attr("get")("output_file", "report.pdf"));
     auto failure = catch_ordinary([&] {
         AtomicPath tmp(output_path);
         pdf.attr("output")(tmp.temp());

@@ -20,12 +20,10 @@ void check_settings(const Globals& g, py::handle file, py::handle cfg, py::handl
     if (!py::isinstance<py::list>(groups))
         config_error(g, file, "groups", "an array of objects", groups);
 
+    py::dict conf = py::reinterpret_borrow<py::dict>(cfg);
+    check_text_keys(g, file, conf, "config", {"image_folder", "file_prefix"});
+    check_text_keys(g, file, conf, "config", {"output_file"}, true);
     py::object get = cfg.attr("get");
-    for (const char* key : {"image_folder", "file_prefix", "output_file"}) {
-        py::object value = get(key);
-        if (!value.is_none() && !py::isinstance<py::str>(value))
-            config_error(g, file, std::string("config.") + key, "a string", value);
-    }
     // Lengths in mm: the page height must be positive, the others at least 0.
     auto length = [&](const char* key, int fallback, bool positive) {
         std::string label = std::string("config.") + key;
@@ -52,9 +50,7 @@ void check_settings(const Globals& g, py::handle file, py::handle cfg, py::handl
         py::object gget = group.attr("get");
         py::object name = gget("name");
         if (!py::isinstance<py::str>(name)) config_error(g, file, label + ".name", "a string", name);
-        py::object pattern = gget("pattern");
-        if (!pattern.is_none() && !py::isinstance<py::str>(pattern))
-            config_error(g, file, label + ".pattern", "a string", pattern);
+        check_text_keys(g, file, py::reinterpret_borrow<py::dict>(group), label, {"pattern"});
 
         py::object cols = check_number(g, file, label + ".cols_per_row", gget("cols_per_row", 1),
                                        Need::positive_integer);
