@@ -392,8 +392,8 @@ def test_pypdf_warnings_are_one_line_naming_the_file(merge, tmp_path):
     assert len(lines) == 1 and "WARNING" in lines[0] and "Leafmix: pypdf warnings for cut: " in lines[0]
 
 
-@pytest.mark.parametrize("target", ["in/a.pdf", "c.json"])
-def test_output_naming_an_input_is_refused(merge, tmp_path, target):
+def test_output_naming_an_input_is_refused(merge, tmp_path):
+    target = "in/a.pdf"
     make_pdf(tmp_path / "in" / "a.pdf")
     before = (tmp_path / "in" / "a.pdf").read_bytes()
     result = merge(output_file=str(tmp_path / target))

@@ -1,6 +1,7 @@
 // The conversion run: pre-processing, rendering, page naming and writing.
 #include "common/atomic.hpp"
 #include "common/command.hpp"
+#include "common/progress.hpp"
 #include "common/readfile.hpp"
 #include "notepress.hpp"
 
@@ -197,7 +198,8 @@ py::tuple run(py::object self, py::object config_file) {
         if (!state.notes_by_name.contains(name)) state.notes_by_name[name] = py::list();
         state.notes_by_name[name].cast<py::list>().append(md_file);
     }
-    for (size_t i = 0; i < md_files.size(); ++i) {
+    Progress progress(md_files.size(), "Converting notes");
+    for (size_t i = 0; i < md_files.size(); ++i, progress.advance()) {
         py::object md_file = md_files[i], md_name = md_names[i];
         auto failure = catch_ordinary([&] {
             convert_one(g, state, self, md_file, md_name, is_debug);

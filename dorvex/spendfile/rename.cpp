@@ -2,6 +2,8 @@
 // "results" under "<name>_<amount>_<datecode>.xlsx", keeping a backup copy.
 #include "rename.hpp"
 
+#include "common/progress.hpp"
+
 namespace dorvex {
 namespace {
 
@@ -118,7 +120,9 @@ bool rename_expenses(const py::dict& config) {
 
     log(g, "info", text("Starting expense processing in: {}", input_path));
     int moved = 0, skipped = 0, failed = 0;
+    Progress progress(py::len(workbooks), "Processing workbooks");
     for (py::handle file_path : workbooks) {
+        progress.advance();
         py::object current = g["Path"](file_path).attr("name");
         // Excel's lock file of an open workbook: not an expense
         if (truthy(current.attr("startswith")("~$"))) continue;
