@@ -157,7 +157,6 @@ py::object embed_images(py::object self, py::object html_body, py::object md_fil
     const auto& g = g_notepress;
     auto root = std::make_shared<py::object>();  // the input folder's real path, when first needed
     py::cpp_function replace_img([self, md_file, is_debug, root](py::object match) -> py::object {
-        const auto& g = g_notepress;
         py::object whole = match.attr("group")(0);
         py::object src = match.attr("group")(1);
         std::string src_text = str(src);

@@ -51,7 +51,7 @@ void cmd_notepress(py::object config, bool generate_config) {
     py::object settings = dorvex::load_config_section(g, config);
     check_settings(g, config, settings);
     py::object result = g["NotepressConverter"](settings).attr("run")(config);
-    auto [ok, message] = dorvex::notepress::unpack_pair(result);
+    auto [ok, message] = dorvex::unpack_pair(result);
     if (dorvex::truthy(ok)) {
         dorvex::echo(g, "Done: " + dorvex::str(message));
         return;

@@ -49,14 +49,6 @@ py::str sanitize_filename(py::object name) {
     return cleaned.attr("strip")();
 }
 
-// Python's `first, second = value`.
-std::pair<py::object, py::object> unpack_two(const py::object& value) {
-    py::list items(value);
-    if (items.size() != 2)
-        throw py::value_error("expected 2 values to unpack, got " + std::to_string(items.size()));
-    return {items[0], items[1]};
-}
-
 // Month, day, time and hundredths of a second: 0315_14253007.
 py::str datecode() {
     py::object now = g["datetime"].attr("datetime").attr("now")();
@@ -113,10 +105,8 @@ bool rename_expenses(const py::dict& config) {
         log(g, "error", text("Cannot create the results and backup folders: {}", *no_folders));
         return false;
     }
-    py::list extensions;
-    extensions.append(".xlsx");
     py::object workbooks =
-        unpack_two(files.attr("find_files_with_extensions")(input_path, extensions)).first;
+        unpack_pair(files.attr("find_files_with_extensions")(input_path, list_of(".xlsx"))).first;
 
     log(g, "info", text("Starting expense processing in: {}", input_path));
     int moved = 0, skipped = 0, failed = 0;
@@ -126,10 +116,8 @@ bool rename_expenses(const py::dict& config) {
         py::object current = g["Path"](file_path).attr("name");
         // Excel's lock file of an open workbook: not an expense
         if (truthy(current.attr("startswith")("~$"))) continue;
-        py::list cells;
-        cells.append(name_cell);
-        cells.append(amount_cell);
-        auto [name, amount] = unpack_two(g["get_excel_cell_value"](file_path, cells));
+        auto [name, amount] =
+            unpack_pair(g["get_excel_cell_value"](file_path, list_of(name_cell, amount_cell)));
         if (name.is_none() || amount.is_none()) {
             log(g, "error",
                 text("---> Skipping {}: Cannot find Name or Amount in {} or {}", current,
