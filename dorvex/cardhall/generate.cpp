@@ -1,6 +1,6 @@
 // CardhallGenerator.run: card keys to numbered cards, links resolved against
 // the base address, the page filled in and written as index.html.
-#include "generate.hpp"
+#include "cardhall.hpp"
 
 #include "common/atomic.hpp"
 #include "templates.hpp"

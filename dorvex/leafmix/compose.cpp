@@ -6,7 +6,7 @@
 #include "common/atomic.hpp"
 #include "common/command.hpp"
 #include "common/progress.hpp"
-#include "leafmixer.hpp"
+#include "leafmix.hpp"
 
 namespace dorvex {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "leafmixer.hpp"
+#include "leafmix.hpp"
 
 namespace dorvex {
 

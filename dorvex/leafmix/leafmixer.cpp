@@ -1,6 +1,6 @@
 // Binds `Leafmixer`: its constructor reads the configuration, the methods
 // live in layout.cpp and compose.cpp.
-#include "leafmixer.hpp"
+#include "leafmix.hpp"
 
 namespace dorvex {
 

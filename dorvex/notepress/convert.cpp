@@ -5,7 +5,7 @@
 #include "common/readfile.hpp"
 #include "notepress.hpp"
 
-namespace dorvex::notepress {
+namespace dorvex {
 
 namespace {
 
@@ -229,4 +229,4 @@ void init_converter(py::module_& m) {
         .def("run", &run, py::arg("config_file") = py::none());
 }
 
-}  // namespace dorvex::notepress
+}  // namespace dorvex

@@ -9,7 +9,7 @@
 #include "notepress.hpp"
 #include "templates.hpp"
 
-namespace dorvex::notepress {
+namespace dorvex {
 
 namespace {
 
@@ -202,4 +202,4 @@ py::str watermark_css(py::handle text) {
     return py::str(css);
 }
 
-}  // namespace dorvex::notepress
+}  // namespace dorvex

@@ -3,7 +3,7 @@
 
 #include "common/pyutil.hpp"
 
-namespace dorvex::notepress {
+namespace dorvex {
 
 inline constexpr Globals g_notepress{"dorvex.notepress"};
 
@@ -24,4 +24,4 @@ py::object embed_images(py::object self, py::object html_body, py::object md_fil
 // The watermark style block for `text`.
 py::str watermark_css(py::handle text);
 
-}  // namespace dorvex::notepress
+}  // namespace dorvex

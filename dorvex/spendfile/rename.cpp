@@ -1,6 +1,6 @@
 // Reads the name and amount cells of each expense workbook and moves it into
 // "results" under "<name>_<amount>_<datecode>.xlsx", keeping a backup copy.
-#include "rename.hpp"
+#include "spendfile.hpp"
 
 #include "common/progress.hpp"
 
