@@ -7,8 +7,14 @@ import logging
 
 import pytest
 from pypdf import PdfReader, PdfWriter
-from pypdf.generic import (ContentStream, DictionaryObject, NameObject, NumberObject, RectangleObject,
-                           StreamObject)
+from pypdf.generic import (
+    ContentStream,
+    DictionaryObject,
+    NameObject,
+    NumberObject,
+    RectangleObject,
+    StreamObject,
+)
 
 import dorvex.leafmix as lm
 

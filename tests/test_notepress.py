@@ -9,10 +9,9 @@ import subprocess
 import sys
 
 import pytest
+from PIL import Image
 
 import dorvex.notepress as np
-
-from PIL import Image
 
 
 def make_png(width, height, fmt="PNG"):
