@@ -341,10 +341,15 @@ def test_unicode_text_without_fonts_is_replaced(runner, tmp_path, caplog, monkey
     assert "Messung ? ? é" in text and "1. Gain ? ?" in text
 
 
-def test_failed_run_keeps_earlier_report(runner, tmp_path):
+def test_failed_run_keeps_earlier_report(runner, tmp_path, monkeypatch):
+    def write_half(pdf, name):
+        with open(name, "wb") as f:
+            f.write(b"%PDF-1.3 half")
+        raise OSError(28, "No space left on device")
+
     make_image(tmp_path, "Result_g8_Peak_60dB_1.png")
-    (tmp_path / "Result_g8_Peak_60dB_2.png").write_bytes(b"\x89PNG broken")
     (tmp_path / "test.pdf").write_bytes(b"earlier report")
+    monkeypatch.setattr(pb.LabReport, "output", write_half)
     result = run(runner, tmp_path, template(image_folder=str(tmp_path)))
     assert result.exit_code == 1
     assert (tmp_path / "test.pdf").read_bytes() == b"earlier report"

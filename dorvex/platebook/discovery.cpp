@@ -1,5 +1,6 @@
 // ReportGenerator's constructor and image discovery: the document set-up, the
-// grouping of images by file-name pattern, and the tallest shape of a group.
+// grouping of images by file-name pattern, the tallest shape of a group, and
+// which images can be drawn, upright.
 #include "report.hpp"
 
 namespace dorvex {
@@ -8,7 +9,71 @@ namespace {
 
 const auto& g = g_platebook;
 
+// The EXIF orientation of an opened image, 1 (as stored) when it has none or
+// its EXIF cannot be read: such a picture is drawn as it is stored.
+long exif_orientation(py::handle img) {
+    long turn = 1;
+    catch_ordinary([&] {
+        py::object tag = img.attr("getexif")().attr("get")(0x0112);
+        if (py::isinstance<py::int_>(tag)) turn = tag.cast<long>();
+    });
+    return turn;
+}
+
+bool turned(long orientation) { return orientation >= 2 && orientation <= 8; }
+
+// What fpdf is handed for an image: its path, or, when its EXIF orientation
+// turns it, the upright picture (a JPEG as a JPEG, so it stays compact).
+py::object upright_source(py::handle path) {
+    py::object img = g["Image"].attr("open")(path);
+    py::object source = py::reinterpret_borrow<py::object>(path);
+    try {
+        if (turned(exif_orientation(img))) {
+            py::object upright = py::module_::import("PIL.ImageOps").attr("exif_transpose")(img);
+            if (str(img.attr("format")) == "JPEG") {
+                source = py::module_::import("io").attr("BytesIO")();
+                upright.attr("save")(source, "JPEG", "quality"_a = 95,
+                                     "icc_profile"_a = img.attr("info").attr("get")("icc_profile"));
+            } else {
+                source = upright;
+            }
+        }
+    } catch (...) {
+        img.attr("close")();
+        throw;
+    }
+    img.attr("close")();
+    return source;
+}
+
 }  // namespace
+
+std::vector<Placeable> placeable_images(py::handle pdf, py::handle images, py::dict& seen) {
+    py::object preload = py::module_::import("fpdf.image_parsing").attr("preload_image");
+    std::vector<Placeable> ready;
+    for (py::handle img_data : images) {
+        py::object path = img_data[py::str("path")];
+        if (!seen.contains(path)) {
+            py::object source = py::none();
+            auto failure = catch_ordinary([&] {
+                source = upright_source(path);
+                // fpdf keeps what it read, so drawing reads nothing again
+                preload(pdf.attr("image_cache"), source,
+                        "resource_access_policy"_a = pdf.attr("resource_access_policy"));
+            });
+            if (failure) {
+                std::string reason = str(*failure);
+                if (reason.empty()) reason = str(py::type::of(*failure).attr("__name__"));
+                log(g, "error", "Cannot place image " + str(path) + ": " + reason);
+                source = py::none();
+            }
+            seen[path] = source;
+        }
+        py::object source = seen[path];
+        if (!source.is_none()) ready.push_back({py::reinterpret_borrow<py::object>(img_data), source});
+    }
+    return ready;
+}
 
 void report_init(py::object self, py::object config, py::object main_page,
                  py::object user_groups) {
@@ -48,6 +113,8 @@ py::object get_max_ratio_from_images(py::object self, py::object images) {
             }
             img.attr("__exit__")(py::none(), py::none(), py::none());
             auto [w_px, h_px] = unpack_pair(size);
+            long turn = exif_orientation(opened);
+            if (turn >= 5 && turn <= 8) std::swap(w_px, h_px);  // turned by a quarter
             if (w_px > py::int_(0)) {
                 py::object r = h_px / w_px;
                 if (r > max_r) max_r = r;
@@ -79,6 +146,7 @@ py::dict parse_files(py::object self) {
     py::dict parsed_data;
     py::object prefix_setting = conf.attr("get")("file_prefix", "");
     py::object match = g["parseTools"].attr("parseFn_pattern");
+    py::object basename = g["os"].attr("path").attr("basename");
     for (py::handle g_def : self.attr("groups_def")) {
         py::object group_name = g_def[py::str("name")];
         py::object pattern_str = g_def.attr("get")("pattern", "");
@@ -95,7 +163,13 @@ py::dict parse_files(py::object self) {
             ++names;
             auto [matched, caption] =
                 unpack_pair(match(fn, pattern_str, "fn_prefix"_a = prefix_setting));
-            if (!truthy(matched)) continue;
+            // "*.jpg" or "plot.png" name the file with its extension
+            if (!truthy(matched)) {
+                py::object full = basename(fp);
+                if (full.equal(fn)) continue;
+                matched = unpack_pair(match(full, pattern_str, "fn_prefix"_a = prefix_setting)).first;
+                if (!truthy(matched)) continue;
+            }
             py::dict entry;
             entry["path"] = fp;
             entry["caption"] = caption;

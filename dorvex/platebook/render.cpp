@@ -1,5 +1,7 @@
 // Report rendering: the running page header, the first page with its facts
 // and group links, the captioned image grids, and the atomic PDF write.
+#include <algorithm>
+#include <cmath>
 #include <optional>
 #include <vector>
 
@@ -40,6 +42,67 @@ std::vector<std::pair<py::object, py::object>> main_page_facts(py::handle main_p
         if (truthy(u_title) && truthy(u_content)) facts.emplace_back(u_title, u_content);
     }
     return facts;
+}
+
+// One group ready to draw.
+struct GroupPlan {
+    GroupGrid grid;
+    std::vector<Placeable> images;
+};
+
+constexpr int CAPTION_PT = 8;
+constexpr double CAPTION_MIN_PT = 5;  // the smallest caption still readable on paper
+constexpr double LINE_MM_PER_PT = 0.5;  // 4 mm lines at 8 pt
+
+// How many lines `text` wraps into at the current font in a cell `w` wide;
+// none when the cell cannot hold a single character.
+std::optional<size_t> caption_lines(py::handle pdf, double w, double line_h, py::handle text) {
+    py::object too_narrow = py::module_::import("fpdf.errors").attr("FPDFException");
+    py::object lines;
+    if (catch_python(too_narrow.ptr(), [&] {
+            lines = pdf.attr("multi_cell")(w, line_h, text, "align"_a = "C", "dry_run"_a = true,
+                                           "output"_a = "LINES");
+        }))
+        return std::nullopt;
+    return py::len(lines);
+}
+
+// Draws a caption centred in its band (`w` wide, `band_h` high, from x, y):
+// as it is when it fits, else smaller down to CAPTION_MIN_PT, then cut with
+// "...". False when not even "..." fits.
+bool draw_caption(py::handle pdf, py::str text, double x, double y, double w, double band_h) {
+    pdf.attr("set_xy")(x, y);
+    auto draw = [&](double line_h, py::handle shown) {
+        pdf.attr("multi_cell")(w, line_h, shown, "align"_a = "C");
+        return true;
+    };
+    double room = w - 2 * pdf.attr("c_margin").cast<double>();
+    double line_h = CAPTION_PT * LINE_MM_PER_PT;
+    // the common case, one line that fits, needs no trial wrapping
+    if (band_h >= line_h && pdf.attr("get_string_width")(text).cast<double>() <= room)
+        return draw(line_h, text);
+    auto fits = [&](double pt, py::handle shown) {
+        line_h = pt * LINE_MM_PER_PT;
+        size_t max_lines = static_cast<size_t>(std::max(0.0, std::floor(band_h / line_h + 1e-9)));
+        if (max_lines == 0) return false;
+        pdf.attr("set_font_size")(pt);
+        std::optional<size_t> n = caption_lines(pdf, w, line_h, shown);
+        return n && *n <= max_lines;
+    };
+    for (double pt = CAPTION_PT; pt >= CAPTION_MIN_PT; pt -= 0.5)
+        if (fits(pt, text)) return draw(line_h, text);
+
+    auto cut = [&](size_t keep) {
+        py::object head = text[py::slice(0, static_cast<py::ssize_t>(keep), 1)];
+        return py::str(head.attr("rstrip")()) + py::str("...");
+    };
+    if (!fits(CAPTION_MIN_PT, cut(0))) return false;
+    size_t lo = 0, hi = py::len(text);  // cut(lo) fits, the whole text does not
+    while (hi - lo > 1) {
+        size_t mid = (lo + hi) / 2;
+        (fits(CAPTION_MIN_PT, cut(mid)) ? lo : hi) = mid;
+    }
+    return draw(CAPTION_MIN_PT * LINE_MM_PER_PT, cut(lo));
 }
 
 // False, after saying why, when writing `output_path` would replace one of
@@ -117,30 +180,35 @@ void generate(py::object self) {
     py::dict group_conf_map;
     for (py::handle g_def : self.attr("groups_def")) group_conf_map[g_def[py::str("name")]] = g_def;
 
-    // Every grid is sized before the first page is drawn: a group whose rows
-    // leave no room ends the run with nothing written, not with a broken page.
-    std::vector<std::optional<GroupGrid>> grids;
+    // Every grid is sized before the first page is drawn, from the images
+    // that can be drawn: a group whose rows leave no room ends the run with
+    // nothing written, not with a broken page.
+    py::object pdf = self.attr("pdf");
+    py::dict seen;
+    std::vector<std::optional<GroupPlan>> plans;
     for (auto [group_name, images] : data) {
-        if (!truthy(images)) {
-            grids.emplace_back();
+        std::vector<Placeable> ready = placeable_images(pdf, images, seen);
+        if (ready.empty()) {
+            plans.emplace_back();
             continue;
         }
-        GroupGrid grid = plan_group(self, group_conf_map[group_name], images);
+        py::list entries;
+        for (const Placeable& p : ready) entries.append(p.entry);
+        GroupGrid grid = plan_group(self, group_conf_map[group_name], entries);
         if (grid.cell_h <= 0 || grid.cell_w <= 0) {
             log(g, "error",
-                "Group '" + str(group_name) + "': " + std::to_string(py::len(images)) +
+                "Group '" + str(group_name) + "': " + std::to_string(ready.size()) +
                     " images in " + std::to_string(grid.rows) + " rows do not fit its " +
                     format(grid.budget_h, ".1f") +
                     "mm (title_buffer and row_gap included); raise cols_per_row or lower "
                     "experiments_per_page. No report written.");
             return;
         }
-        grids.push_back(grid);
+        plans.push_back(GroupPlan{grid, std::move(ready)});
     }
 
     self.attr("add_toc")(data);
 
-    py::object pdf = self.attr("pdf");
     py::dict links = self.attr("links");
     double page_h = conf.attr("get")("page_height", 297).cast<double>();
     double top_m = conf.attr("get")("top_margin", 15).cast<double>();
@@ -149,8 +217,9 @@ void generate(py::object self) {
 
     size_t index = 0;
     for (auto [group_name, images] : data) {
-        const std::optional<GroupGrid>& grid = grids[index++];
-        if (!grid) continue;
+        const std::optional<GroupPlan>& plan = plans[index++];
+        if (!plan) continue;
+        const GroupGrid* grid = &plan->grid;
         log(g, "info", "Processing layout: " + str(group_name));
 
         double current_y = pdf.attr("get_y")().cast<double>();
@@ -174,24 +243,30 @@ void generate(py::object self) {
 
         double row_start_y = pdf.attr("get_y")().cast<double>();
         long i = 0;
-        for (py::handle img_data : images) {
+        bool captions_lost = false;
+        for (const Placeable& img : plan->images) {
             double x_pos = MARGIN_LR + i * (grid->cell_w + GUTTER);
             // keep_aspect_ratio: an image narrower or wider than the group's
             // tallest shape keeps its own shape, centred in the cell
-            pdf.attr("image")(img_data[py::str("path")], "x"_a = x_pos, "y"_a = row_start_y,
-                              "w"_a = grid->cell_w, "h"_a = grid->cell_h,
-                              "keep_aspect_ratio"_a = true);
-            pdf.attr("set_xy")(x_pos, row_start_y + grid->cell_h + 1);
+            pdf.attr("image")(img.source, "x"_a = x_pos, "y"_a = row_start_y, "w"_a = grid->cell_w,
+                              "h"_a = grid->cell_h, "keep_aspect_ratio"_a = true);
             py::str caption = fonts_of(self).use(
-                g, pdf, "B", 8,
-                py::str("Figure " + std::to_string(i + 1) + ":  ") + py::str(img_data[py::str("caption")]));
+                g, pdf, "B", CAPTION_PT,
+                py::str("Figure " + std::to_string(i + 1) + ":  ") + py::str(img.entry[py::str("caption")]));
             pdf.attr("set_text_color")(0);
-            pdf.attr("multi_cell")(grid->cell_w, 4, caption, "align"_a = "C");
+            // the band between the image and the next row
+            if (!draw_caption(pdf, caption, x_pos, row_start_y + grid->cell_h + 1, grid->cell_w,
+                              row_gap - 1))
+                captions_lost = true;
             if (++i == grid->cols) {
                 i = 0;
                 row_start_y += grid->cell_h + row_gap;
             }
         }
+        if (captions_lost)
+            log(g, "warning",
+                "Group '" + str(group_name) +
+                    "': captions left out where the cell is too narrow or row_gap too small");
     }
 
     auto failure = catch_ordinary([&] {

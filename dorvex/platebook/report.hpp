@@ -2,6 +2,8 @@
 // files implementing them share.
 #pragma once
 
+#include <vector>
+
 #include "common/pyutil.hpp"
 #include "text.hpp"
 
@@ -23,6 +25,15 @@ struct ReportGenerator {
 void report_init(py::object self, py::object config, py::object main_page, py::object user_groups);
 py::object get_max_ratio_from_images(py::object self, py::object images);
 py::dict parse_files(py::object self);
+
+// An image of a group that fpdf has read: its entry and what fpdf is handed.
+struct Placeable {
+    py::object entry;
+    py::object source;  // the path, or the upright picture of a turned photo
+};
+// The images of `images` that can be drawn; every other one is left out with
+// one error line per run (`seen` maps each path tried to its source or None).
+std::vector<Placeable> placeable_images(py::handle pdf, py::handle images, py::dict& seen);
 
 // layout.cpp
 py::tuple calculate_layout_size(py::object self, py::object num_rows, py::object standard_cell_w,
