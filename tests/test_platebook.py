@@ -4,8 +4,11 @@ read back with pypdf and rendered with pdftoppm."""
 import json
 import logging
 import os
+import re
+import struct
 import subprocess
 import sys
+import zlib
 
 import pytest
 from PIL import Image
@@ -249,10 +252,7 @@ def test_no_data_exits_1(runner, in_tmp, config, groups):
         ({"config": {"output_file": 7}}, "config.output_file must be a non-empty string (got 7)"),
         ({"config": {"output_file": None}}, "config.output_file must be a non-empty string (got null)"),
         ({"config": {"image_folder": None}}, "config.image_folder must be a string (got null)"),
-        ({"config": {"file_prefix": ["R"]}}, 'config.file_prefix must be a string (got ["R"])'),
-        ({"config": {"bottom_margin": None}}, "config.bottom_margin must be a number (got null)"),
         ({"group": {"pattern": None}}, "groups[0].pattern must be a string (got null)"),
-        ({"group": {"cols_per_row": None}}, "groups[0].cols_per_row must be a positive integer (got null)"),
         ({"group": {"cols_per_row": 0}}, "groups[0].cols_per_row must be a positive integer (got 0)"),
         ({"group": {"cols_per_row": 1.5}}, "groups[0].cols_per_row must be a positive integer (got 1.5)"),
         ({"group": {"cols_per_row": 40}}, "groups[0].cols_per_row must be at most 36"),
@@ -375,3 +375,98 @@ def test_module_loads_without_pdf_libraries():
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.split() == ["False", "True", "True", "False"]
+
+
+# Real inputs
+
+
+def png_chunk(kind, data):
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+
+BAD_IMAGES = {
+    "zero-byte": lambda good: b"",
+    "text": lambda good: b"plain text",
+    "truncated": lambda good: good[: len(good) // 2],
+    "bmp-bitfields": lambda good: b"BM" + struct.pack("<IHHIIiiHHIIiiII3I", 82, 0, 0, 66, 40, 1, 1, 1, 16, 3, 4,
+                                                       0, 0, 0, 0, 7, 0x38, 0x1C0) + b"\0" * 4,
+    "bomb": lambda good: b"\x89PNG\r\n\x1a\n" + png_chunk(b"IHDR", struct.pack(">IIBBBBB", 10**5, 10**5, 8, 2, 0, 0, 0))
+    + png_chunk(b"IEND", b""),
+}
+
+
+@pytest.mark.parametrize("kind", BAD_IMAGES)
+def test_unreadable_image_is_left_out(runner, tmp_path, kind):
+    good = make_image(tmp_path, "Result_g8_Peak_60dB_b.png", (64, 48))
+    bad = tmp_path / f"Result_g8_Peak_60dB_a.{'bmp' if 'bmp' in kind else 'png'}"
+    bad.write_bytes(BAD_IMAGES[kind]((tmp_path / good).read_bytes()))
+    result = run(runner, tmp_path, template(image_folder=str(tmp_path)))
+    assert result.exit_code == 0, result.output
+    assert result.stderr.count(f"Cannot place image {bad}: ") == 1
+    page = PdfReader(tmp_path / "test.pdf").pages[0]
+    assert [img.image.size for img in page.images] == [(64, 48)]
+    assert "Figure 1:  g8 Peak 60dB b" in page.extract_text()
+
+
+def word_boxes(pdf, page):
+    """(text, x0, y0, x1, y1) in points of every word on a page, by poppler."""
+    out = subprocess.run(["pdftotext", "-bbox", "-f", str(page), "-l", str(page), pdf, "-"],
+                         capture_output=True, text=True, check=True).stdout
+    return [(m[4], *map(float, m[:4])) for m in
+            re.findall(r'xMin="([\d.]+)" yMin="([\d.]+)" xMax="([\d.]+)" yMax="([\d.]+)">([^<]*)<', out)]
+
+
+@pytest.mark.parametrize(
+    "cols, count, size, name",
+    [(20, 3, (40, 30), "short"), (12, 200, (8, 6), "many"), (1, 1, (1, 20000), "pole"), (4, 19, (40, 30), "long " * 30)],
+)
+def test_any_grid_writes_report_with_captions_in_band(runner, tmp_path, render_pdf_page, cols, count, size, name):
+    for i in range(count):
+        make_image(tmp_path, f"s_{name.strip()}_{i:03d}.png", size)
+    cfg = template(image_folder=str(tmp_path))
+    cfg["groups"] = [{"name": "G", "pattern": "s_", "experiments_per_page": 1, "cols_per_row": cols}]
+    result = run(runner, tmp_path, cfg)
+    assert result.exit_code == 0, result.output
+    assert len(PdfReader(tmp_path / "test.pdf").pages[1].images) == count
+    img = render_pdf_page(tmp_path / "test.pdf", page=2, dpi=72)  # one pixel per point
+    words = [w for w in word_boxes(tmp_path / "test.pdf", 2) if w[2] > 60]  # below the group title
+    for text, x0, y0, x1, y1 in words:
+        assert y1 <= (297 - 5) / 25.4 * 72
+        # no caption pixel lands on an image: the red of the images never shows inside a word
+        inside = [img.getpixel((x, y)) for x in range(int(x0) + 1, int(x1)) for y in range(int(y0) + 1, int(y1))]
+        assert not any(r > 150 and g < 100 for r, g, b in inside), text
+    if name.startswith("long"):
+        assert any(w[0].endswith("...") for w in words)
+
+
+@pytest.mark.parametrize("orientation, upright", [(1, "wide"), (3, "red right"), (6, "red top"), (8, "red bottom")])
+def test_exif_orientation_drawn_upright(runner, tmp_path, render_pdf_page, orientation, upright):
+    photo = Image.new("RGB", (120, 60), (0, 0, 255))
+    photo.paste((255, 0, 0), (0, 0, 60, 60))  # stored: left half red
+    exif = Image.Exif()
+    exif[0x0112] = orientation
+    photo.save(tmp_path / "photo.jpg", exif=exif, quality=95)
+    cfg = template(image_folder=str(tmp_path))
+    cfg["groups"] = [{"name": "P", "pattern": "photo.jpg", "experiments_per_page": 1}]
+    assert run(runner, tmp_path, cfg).exit_code == 0
+    img = render_pdf_page(tmp_path / "test.pdf", page=2, dpi=30)
+
+    def centre(colour):
+        pts = [(x, y) for x in range(img.width) for y in range(img.height)
+               if sum(abs(a - b) for a, b in zip(img.getpixel((x, y)), colour)) < 120]
+        return sum(p[0] for p in pts) / len(pts), sum(p[1] for p in pts) / len(pts)
+
+    (rx, ry), (bx, by) = centre((255, 0, 0)), centre((0, 0, 255))
+    assert {"wide": bx - rx, "red right": rx - bx, "red top": by - ry, "red bottom": ry - by}[upright] > 10
+    if orientation == 1:  # untagged photos are embedded as they are, not encoded again
+        xobject = PdfReader(tmp_path / "test.pdf").pages[1]["/Resources"]["/XObject"]
+        assert [x.get_object().get_data() for x in xobject.values()] == [(tmp_path / "photo.jpg").read_bytes()]
+
+
+@pytest.mark.parametrize("pattern", ["*.bmp", "b_1.bmp", "Result_b_1"])
+def test_pattern_with_extension(tmp_path, pattern):
+    make_image(tmp_path, "Result_b_1.bmp")
+    make_image(tmp_path, "Result_a_1.png")
+    data = pb.ReportGenerator({"image_folder": str(tmp_path), "file_prefix": "Result"}, {},
+                              [{"name": "G", "pattern": pattern}]).parse_files()
+    assert data["G"] == [{"path": str(tmp_path / "Result_b_1.bmp"), "caption": "b 1"}]
