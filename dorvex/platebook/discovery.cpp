@@ -1,7 +1,6 @@
-// ReportGenerator's constructor and image discovery: the document set-up, the
-// grouping of images by file-name pattern, the tallest shape of a group, and
-// which images can be drawn, upright.
-#include "report.hpp"
+// Image discovery: the grouping of images by file-name pattern, the tallest
+// shape of a group, and which images can be drawn, upright.
+#include "platebook.hpp"
 
 namespace dorvex {
 
@@ -73,26 +72,6 @@ std::vector<Placeable> placeable_images(py::handle pdf, py::handle images, py::d
         if (!source.is_none()) ready.push_back({py::reinterpret_borrow<py::object>(img_data), source});
     }
     return ready;
-}
-
-void report_init(py::object self, py::object config, py::object main_page,
-                 py::object user_groups) {
-    self.attr("conf") = config;
-    self.attr("main_page") = main_page;
-    self.attr("groups_def") = user_groups;
-
-    py::object pdf = g["LabReport"]();
-    pdf.attr("set_auto_page_break")("auto"_a = false);
-    pdf.attr("set_margins")(15, config.attr("get")("top_margin", 15), 15);
-    self.attr("pdf") = pdf;
-    self.attr("links") = py::dict();
-
-    py::object page_h = config.attr("get")("page_height", 297);
-    py::object top_m = config.attr("get")("top_margin", 15);
-    py::object btm_m = config.attr("get")("bottom_margin", 15);
-    py::object usable = page_h - top_m - btm_m;
-    self.attr("total_usable_h") = usable;
-    log(g, "info", "[INIT] Total usable height: " + format(usable, ".1f") + "mm");
 }
 
 py::object get_max_ratio_from_images(py::object self, py::object images) {

@@ -1,6 +1,6 @@
 // Grid layout: the cell size of a group from its share of the page height,
 // its columns and rows, and the shape of its tallest image.
-#include "report.hpp"
+#include "platebook.hpp"
 
 namespace dorvex {
 

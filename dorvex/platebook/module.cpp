@@ -1,8 +1,8 @@
 // dorvex.platebook: the PDF lab report command. This file holds the module
 // level (imports, template, help text, classes, command); the classes' work is
-// in discovery.cpp, layout.cpp, render.cpp and text.cpp.
+// in discovery.cpp, layout.cpp, render.cpp and fonts.cpp.
 #include "common/command.hpp"
-#include "report.hpp"
+#include "platebook.hpp"
 
 namespace {
 
@@ -105,6 +105,28 @@ py::list unicode_fonts() {
     return fonts;
 }
 
+// The constructor: the document, without pages, and the usable page height.
+void report_init(py::object self, py::object config, py::object main_page,
+                 py::object user_groups) {
+    const auto& g = g_platebook;
+    self.attr("conf") = config;
+    self.attr("main_page") = main_page;
+    self.attr("groups_def") = user_groups;
+
+    py::object pdf = g["LabReport"]();
+    pdf.attr("set_auto_page_break")("auto"_a = false);
+    pdf.attr("set_margins")(15, config.attr("get")("top_margin", 15), 15);
+    self.attr("pdf") = pdf;
+    self.attr("links") = py::dict();
+
+    py::object page_h = config.attr("get")("page_height", 297);
+    py::object top_m = config.attr("get")("top_margin", 15);
+    py::object btm_m = config.attr("get")("bottom_margin", 15);
+    py::object usable = page_h - top_m - btm_m;
+    self.attr("total_usable_h") = usable;
+    dorvex::log(g, "info", "[INIT] Total usable height: " + dorvex::format(usable, ".1f") + "mm");
+}
+
 void define_classes(py::module_& m) {
     // LabReport must subclass a Python class (FPDF), so it is made with type().
     py::dict ns;
@@ -117,17 +139,8 @@ void define_classes(py::module_& m) {
     m.attr("LabReport") = lab_report;
 
     py::class_<dorvex::ReportGenerator> cls(m, "ReportGenerator", py::dynamic_attr());
-    cls.def(py::init<>());
-    // The documented attributes belong in the instance dictionary, which only
-    // exists once the C++ part is constructed: wrap that constructor.
-    py::object construct = cls.attr("__init__");
-    cls.attr("__init__") = py::cpp_function(
-        [construct](py::object self, py::object config, py::object main_page, py::object user_groups) {
-            construct(self);
-            dorvex::report_init(self, config, main_page, user_groups);
-        },
-        py::name("__init__"), py::is_method(cls), py::arg("config"), py::arg("main_page"),
-        py::arg("user_groups"));
+    dorvex::def_dict_init(cls, &report_init, py::arg("config"), py::arg("main_page"),
+                          py::arg("user_groups"));
     cls.def("get_max_ratio_from_images", &dorvex::get_max_ratio_from_images, py::arg("images"))
         .def("calculate_layout_size", &dorvex::calculate_layout_size, py::arg("num_rows"),
              py::arg("standard_cell_w"), py::arg("max_ratio"), py::arg("budget_height"))

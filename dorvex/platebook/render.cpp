@@ -7,7 +7,7 @@
 
 #include "common/atomic.hpp"
 #include "common/command.hpp"
-#include "report.hpp"
+#include "platebook.hpp"
 
 namespace dorvex {
 

@@ -1,7 +1,7 @@
 // Configuration checks made before any work, so that a value that would crash
 // the run or draw nonsense gets one clear error line instead.
 #include "common/command.hpp"
-#include "report.hpp"
+#include "platebook.hpp"
 
 namespace dorvex {
 

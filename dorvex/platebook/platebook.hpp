@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "common/pyutil.hpp"
-#include "text.hpp"
+#include "fonts.hpp"
 
 namespace dorvex {
 
@@ -22,7 +22,6 @@ struct ReportGenerator {
 };
 
 // discovery.cpp
-void report_init(py::object self, py::object config, py::object main_page, py::object user_groups);
 py::object get_max_ratio_from_images(py::object self, py::object images);
 py::dict parse_files(py::object self);
 

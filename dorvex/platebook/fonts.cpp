@@ -1,6 +1,6 @@
 // Report text that helvetica cannot encode (Chinese, arrows ...) is drawn with
 // a Unicode font from UNICODE_FONTS, loaded only when a text needs it.
-#include "text.hpp"
+#include "fonts.hpp"
 
 namespace dorvex {
 
