@@ -122,6 +122,13 @@ def _workbook(path):
     book.save(path)
 
 
+def _image(path):
+    from PIL import Image
+
+    path.parent.mkdir(parents=True, exist_ok=True)
+    Image.new("RGB", (4, 3)).save(path)
+
+
 def _config(path, config):
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_text(json.dumps({"config": config}))
@@ -160,6 +167,10 @@ def test_output_never_replaces_the_configuration(runner, tmp_path, name, attr, k
 
 # (command, label of its progress line, inputs and configuration)
 PROGRESS = [
+    ("platebook", "Placing images",
+     lambda t: (_image(t / "in" / "a.png"),
+                (t / "c.json").write_text(json.dumps({"config": {"image_folder": str(t / "in")}, "main_page": {"t": 1},
+                                                      "groups": [{"name": "A", "pattern": "a"}]})))),
     ("leaf-mix", "Merging PDFs",
      lambda t: (_pdf(t / "in" / "a.pdf"),
                 _config(t / "c.json", {"input_folder": str(t / "in"),

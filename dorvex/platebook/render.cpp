@@ -7,6 +7,7 @@
 
 #include "common/atomic.hpp"
 #include "common/command.hpp"
+#include "common/progress.hpp"
 #include "platebook.hpp"
 
 namespace dorvex {
@@ -215,6 +216,10 @@ void generate(py::object self) {
     double btm_m = conf.attr("get")("bottom_margin", 15).cast<double>();
     double row_gap = conf.attr("get")("row_gap", 10).cast<double>();
 
+    size_t to_place = 0;
+    for (const auto& plan : plans)
+        if (plan) to_place += plan->images.size();
+    Progress progress(to_place, "Placing images");
     size_t index = 0;
     for (auto [group_name, images] : data) {
         const std::optional<GroupPlan>& plan = plans[index++];
@@ -258,6 +263,7 @@ void generate(py::object self) {
             if (!draw_caption(pdf, caption, x_pos, row_start_y + grid->cell_h + 1, grid->cell_w,
                               row_gap - 1))
                 captions_lost = true;
+            progress.advance();
             if (++i == grid->cols) {
                 i = 0;
                 row_start_y += grid->cell_h + row_gap;
