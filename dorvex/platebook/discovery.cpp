@@ -55,10 +55,10 @@ std::vector<Placeable> placeable_images(py::handle pdf, py::handle images, py::d
         if (!seen.contains(path)) {
             py::object source = py::none();
             auto failure = catch_ordinary([&] {
-                source = upright_source(path);
-                // fpdf keeps what it read, so drawing reads nothing again
-                preload(pdf.attr("image_cache"), source,
-                        "resource_access_policy"_a = pdf.attr("resource_access_policy"));
+                // fpdf keeps what it read under the name it returns, so
+                // drawing by that name reads nothing again
+                source = preload(pdf.attr("image_cache"), upright_source(path),
+                                 "resource_access_policy"_a = pdf.attr("resource_access_policy"))[py::int_(0)];
             });
             if (failure) {
                 std::string reason = str(*failure);

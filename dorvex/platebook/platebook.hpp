@@ -28,7 +28,7 @@ py::dict parse_files(py::object self);
 // An image of a group that fpdf has read: its entry and what fpdf is handed.
 struct Placeable {
     py::object entry;
-    py::object source;  // the path, or the upright picture of a turned photo
+    py::object source;  // fpdf's name for what it read: the path, or that of the upright picture
 };
 // The images of `images` that can be drawn; every other one is left out with
 // one error line per run (`seen` maps each path tried to its source or None).
