@@ -57,8 +57,9 @@ std::vector<Placeable> placeable_images(py::handle pdf, py::handle images, py::d
             auto failure = catch_ordinary([&] {
                 // fpdf keeps what it read under the name it returns, so
                 // drawing by that name reads nothing again
-                source = preload(pdf.attr("image_cache"), upright_source(path),
-                                 "resource_access_policy"_a = pdf.attr("resource_access_policy"))[py::int_(0)];
+                source = preload(
+                    pdf.attr("image_cache"), upright_source(path),
+                    "resource_access_policy"_a = pdf.attr("resource_access_policy"))[py::int_(0)];
             });
             if (failure) {
                 std::string reason = str(*failure);
@@ -69,7 +70,8 @@ std::vector<Placeable> placeable_images(py::handle pdf, py::handle images, py::d
             seen[path] = source;
         }
         py::object source = seen[path];
-        if (!source.is_none()) ready.push_back({py::reinterpret_borrow<py::object>(img_data), source});
+        if (!source.is_none())
+            ready.push_back({py::reinterpret_borrow<py::object>(img_data), source});
     }
     return ready;
 }
@@ -100,7 +102,8 @@ py::object get_max_ratio_from_images(py::object self, py::object images) {
             }
         });
         if (failure)
-            log(g, "warning", "Cannot read image ratio for " + str(img_path) + ": " + str(*failure));
+            log(g, "warning",
+                "Cannot read image ratio for " + str(img_path) + ": " + str(*failure));
     }
     return max_r > py::int_(0) ? max_r : py::float_(0.75);
 }
@@ -146,7 +149,8 @@ py::dict parse_files(py::object self) {
             if (!truthy(matched)) {
                 py::object full = basename(fp);
                 if (full.equal(fn)) continue;
-                matched = unpack_pair(match(full, pattern_str, "fn_prefix"_a = prefix_setting)).first;
+                matched =
+                    unpack_pair(match(full, pattern_str, "fn_prefix"_a = prefix_setting)).first;
                 if (!truthy(matched)) continue;
             }
             py::dict entry;

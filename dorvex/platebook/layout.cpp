@@ -37,10 +37,12 @@ GroupGrid plan_group(py::object self, py::handle g_conf, py::handle images) {
     py::object g_cols = g_conf.attr("get")("cols_per_row", 1);
     GroupGrid grid;
     grid.budget_h = py::object(self.attr("total_usable_h")) / g_exp_per_page;
-    py::object current_cell_w = (py::int_(AVAILABLE_W) - (g_cols - py::int_(1)) * py::int_(GUTTER)) / g_cols;
+    py::object current_cell_w =
+        (py::int_(AVAILABLE_W) - (g_cols - py::int_(1)) * py::int_(GUTTER)) / g_cols;
     py::object num_rows = g_platebook["math"].attr("ceil")(py::int_(py::len(images)) / g_cols);
     py::object max_ratio = self.attr("get_max_ratio_from_images")(images);
-    py::tuple size = self.attr("calculate_layout_size")(num_rows, current_cell_w, max_ratio, grid.budget_h);
+    py::tuple size =
+        self.attr("calculate_layout_size")(num_rows, current_cell_w, max_ratio, grid.budget_h);
     grid.cols = g_cols.cast<long>();
     grid.rows = num_rows.cast<long>();
     grid.cell_w = size[0].cast<double>();

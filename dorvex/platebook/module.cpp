@@ -64,10 +64,10 @@ constexpr const char* HELP_HEAD =
 
 void cmd_platebook(py::object config, bool generate_config) {
     const auto& g = g_platebook;
-    dorvex::require_libraries(g, "HAS_PDF_LIBS",
-                              {"Missing required packages for PDF generation.",
-                               "Please reinstall with the PDF feature enabled:",
-                               "--> pip install Dorvex[pdf]"});
+    dorvex::require_libraries(
+        g, "HAS_PDF_LIBS",
+        {"Missing required packages for PDF generation.",
+         "Please reinstall with the PDF feature enabled:", "--> pip install Dorvex[pdf]"});
     if (generate_config)
         dorvex::write_json_template(g, g["DEFAULT_CONFIG"], "config_platebook_template.json");
     dorvex::require_config(g, config,
@@ -100,14 +100,14 @@ py::list unicode_fonts() {
     fonts.append(py::make_tuple("DejaVuSans", "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf",
                                 "/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf", 0));
     // index 2 of the collection is the Simplified Chinese face
-    fonts.append(py::make_tuple("NotoSansCJK", "/usr/share/fonts/opentype/noto/NotoSansCJK-Regular.ttc",
+    fonts.append(py::make_tuple("NotoSansCJK",
+                                "/usr/share/fonts/opentype/noto/NotoSansCJK-Regular.ttc",
                                 "/usr/share/fonts/opentype/noto/NotoSansCJK-Bold.ttc", 2));
     return fonts;
 }
 
 // The constructor: the document, without pages, and the usable page height.
-void report_init(py::object self, py::object config, py::object main_page,
-                 py::object user_groups) {
+void report_init(py::object self, py::object config, py::object main_page, py::object user_groups) {
     const auto& g = g_platebook;
     self.attr("conf") = config;
     self.attr("main_page") = main_page;
@@ -132,8 +132,8 @@ void define_classes(py::module_& m) {
     py::dict ns;
     ns["__module__"] = "dorvex.platebook";
     ns["__doc__"] = "The report document: FPDF with a running header from page 2 on.";
-    py::object lab_report = py::module_::import("builtins").attr("type")(
-        "LabReport", py::make_tuple(m.attr("FPDF")), ns);
+    py::object lab_report = py::module_::import("builtins")
+                                .attr("type")("LabReport", py::make_tuple(m.attr("FPDF")), ns);
     lab_report.attr("header") =
         py::cpp_function(dorvex::lab_report_header, py::name("header"), py::is_method(lab_report));
     m.attr("LabReport") = lab_report;
@@ -171,10 +171,10 @@ PYBIND11_MODULE(platebook, m) {
     m.attr("UNICODE_FONTS") = unicode_fonts();
     define_classes(m);
 
-    m.attr("cmd_platebook") = dorvex::make_command(
-        m,
-        {"platebook", "cmd_platebook", m.attr("HELP_TEXT"), nullptr,
-         "Specify the JSON config file path",
-         "Generate a config_platebook_template.json in the current directory"},
-        cmd_platebook);
+    m.attr("cmd_platebook") =
+        dorvex::make_command(m,
+                             {"platebook", "cmd_platebook", m.attr("HELP_TEXT"), nullptr,
+                              "Specify the JSON config file path",
+                              "Generate a config_platebook_template.json in the current directory"},
+                             cmd_platebook);
 }

@@ -16,7 +16,7 @@ inline constexpr Globals g_platebook{"dorvex.platebook"};
 // object; only state no caller needs to see is kept here.
 struct ReportGenerator {
     ReportFonts fonts;
-    bool written = false;              // the PDF reached its place
+    bool written = false;                 // the PDF reached its place
     py::object config_file = py::none();  // for the overwrite guard; none when built from Python
     py::object listed = py::none();       // every image parse_files listed
 };

@@ -52,7 +52,7 @@ struct GroupPlan {
 };
 
 constexpr int CAPTION_PT = 8;
-constexpr double CAPTION_MIN_PT = 5;  // the smallest caption still readable on paper
+constexpr double CAPTION_MIN_PT = 5;    // the smallest caption still readable on paper
 constexpr double LINE_MM_PER_PT = 0.5;  // 4 mm lines at 8 pt
 
 // How many lines `text` wraps into at the current font in a cell `w` wide;
@@ -198,8 +198,8 @@ void generate(py::object self) {
         GroupGrid grid = plan_group(self, group_conf_map[group_name], entries);
         if (grid.cell_h <= 0 || grid.cell_w <= 0) {
             log(g, "error",
-                "Group '" + str(group_name) + "': " + std::to_string(ready.size()) +
-                    " images in " + std::to_string(grid.rows) + " rows do not fit its " +
+                "Group '" + str(group_name) + "': " + std::to_string(ready.size()) + " images in " +
+                    std::to_string(grid.rows) + " rows do not fit its " +
                     format(grid.budget_h, ".1f") +
                     "mm (title_buffer and row_gap included); raise cols_per_row or lower "
                     "experiments_per_page. No report written.");
@@ -239,7 +239,8 @@ void generate(py::object self) {
         }
         py::object start_y = pdf.attr("get_y")();
         if (links.contains(group_name))
-            pdf.attr("set_link")(links[group_name], "y"_a = start_y, "page"_a = pdf.attr("page_no")());
+            pdf.attr("set_link")(links[group_name], "y"_a = start_y,
+                                 "page"_a = pdf.attr("page_no")());
 
         py::str title = fonts_of(self).use(g, pdf, "B", 14, group_name);
         pdf.attr("set_text_color")(0, 51, 102);
@@ -255,9 +256,10 @@ void generate(py::object self) {
             // tallest shape keeps its own shape, centred in the cell
             pdf.attr("image")(img.source, "x"_a = x_pos, "y"_a = row_start_y, "w"_a = grid->cell_w,
                               "h"_a = grid->cell_h, "keep_aspect_ratio"_a = true);
-            py::str caption = fonts_of(self).use(
-                g, pdf, "B", CAPTION_PT,
-                py::str("Figure " + std::to_string(i + 1) + ":  ") + py::str(img.entry[py::str("caption")]));
+            py::str caption =
+                fonts_of(self).use(g, pdf, "B", CAPTION_PT,
+                                   py::str("Figure " + std::to_string(i + 1) + ":  ") +
+                                       py::str(img.entry[py::str("caption")]));
             pdf.attr("set_text_color")(0);
             // the band between the image and the next row
             if (!draw_caption(pdf, caption, x_pos, row_start_y + grid->cell_h + 1, grid->cell_w,

@@ -49,7 +49,8 @@ void check_settings(const Globals& g, py::handle file, py::handle cfg, py::handl
         check_object(g, file, label, group);
         py::object gget = group.attr("get");
         py::object name = gget("name");
-        if (!py::isinstance<py::str>(name)) config_error(g, file, label + ".name", "a string", name);
+        if (!py::isinstance<py::str>(name))
+            config_error(g, file, label + ".name", "a string", name);
         check_text_keys(g, file, py::reinterpret_borrow<py::dict>(group), label, {"pattern"});
 
         py::object cols = check_number(g, file, label + ".cols_per_row", gget("cols_per_row", 1),
