@@ -12,6 +12,9 @@ const auto& g = g_platebook;
 // its EXIF cannot be read: such a picture is drawn as it is stored.
 long exif_orientation(py::handle img) {
     long turn = 1;
+    // EXIF that came with the header only: looking further would decode a
+    // whole PNG to reach chunks after its pixels
+    if (!img.attr("info").contains("exif")) return turn;
     catch_ordinary([&] {
         py::object tag = img.attr("getexif")().attr("get")(0x0112);
         if (py::isinstance<py::int_>(tag)) turn = tag.cast<long>();

@@ -87,6 +87,10 @@ bool draw_caption(py::handle pdf, py::str text, double x, double y, double w, do
         size_t max_lines = static_cast<size_t>(std::max(0.0, std::floor(band_h / line_h + 1e-9)));
         if (max_lines == 0) return false;
         pdf.attr("set_font_size")(pt);
+        // each line holds at most `room` of the text's glyphs, so most sizes
+        // are ruled out without trial wrapping
+        py::object glyphs = shown.attr("replace")(" ", "");
+        if (pdf.attr("get_string_width")(glyphs).cast<double>() > room * max_lines) return false;
         std::optional<size_t> n = caption_lines(pdf, w, line_h, shown);
         return n && *n <= max_lines;
     };
