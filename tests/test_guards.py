@@ -147,6 +147,10 @@ OVERWRITES = [
      lambda t, victim: _config(victim, {"system_data_path": str(t / "s.csv"),
                                         "customer_data_path": str(t / "c.xlsx"),
                                         "output_dir": str(t / "out")})),
+    ("platebook", "cmd_platebook", "output_file", "report.json",
+     lambda t, victim: victim.write_text(json.dumps({
+         "config": {"image_folder": str(t), "output_file": victim.name}, "main_page": {"t": 1},
+         "groups": [{"name": "A", "pattern": "a"}]}))),
     ("cardhall", "cmd_cardhall", "folder_path", "index.html",
      lambda t, victim: victim.write_text(f"folder_path: '{t}'\n")),
 ]
