@@ -6,6 +6,7 @@ import logging
 import os
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -15,11 +16,13 @@ FLOWCHART = "flowchart LR\n  Start --> Check{Check}\n  Check -->|yes| Done\n"
 SEQUENCE = "sequenceDiagram\n  Alice->>Bob: Hello Bob\n  Bob-->>Alice: Hi Alice\n"
 
 # Records its arguments, fails for inputs named *bad*, exits 0 without output
-# for *empty*, else writes a small SVG holding the source.
+# for *empty*, hangs in a grandchild (as Chromium would) for *slow*, else
+# writes a small SVG holding the source.
 FAKE_MMDC = """#!/bin/sh
 printf '%s\\n' "$@" >> "$FAKE_MMDC_LOG"
-case "$2" in *bad*) echo "fake mmdc: cannot render" >&2; exit 3;; esac
-case "$2" in *empty*) exit 0;; esac
+case "${2##*/}" in *bad*) echo "fake mmdc: cannot render" >&2; exit 3;; esac
+case "${2##*/}" in *empty*) exit 0;; esac
+case "${2##*/}" in *slow*) sleep 60 & echo $! > "$FAKE_MMDC_LOG.pid"; wait; exit 0;; esac
 { printf '<svg xmlns="http://www.w3.org/2000/svg" width="20" height="10"><desc>'
   cat "$2"; printf '</desc></svg>'; } > "$4"
 """
@@ -227,8 +230,10 @@ def test_failed_files_are_skipped_and_earlier_svg_kept(site, fake_mmdc, caplog):
     (out / "bad.svg").write_text("<svg>earlier</svg>")
     with caplog.at_level(logging.ERROR):
         result = run()
-    assert (result.exit_code, result.stdout) == (0, WARN_EMPTY)
-    assert caplog.messages[0].startswith("Failed to process folder.md: [Errno 21] Is a directory")
+    # files were there and all failed: no empty-folder warning
+    assert (result.exit_code, result.stdout) == (
+        1, "\n[ERROR] No page was written: all 2 files failed.\n")
+    assert caplog.messages[0].startswith("Failed to process folder.md: [Errno 21] is a folder")
     assert caplog.messages[1] == (
         f"Failed to convert bad.mmd: Command '['mmdc', '-i', '{src / 'bad.mmd'}', '-o', "
         f"'{out / 'bad.svg'}']' returned non-zero exit status 3.")
@@ -266,6 +271,65 @@ def test_file_names_are_never_run_as_commands(site, fake_mmdc, tmp_path, monkeyp
     assert chart_item("a%26b%20%3Ci%3E%27q%27%22%20100%25",
                       "a&amp;b &lt;i&gt;&#x27;q&#x27;&quot; 100%") in index
     assert (out / "a&b <i>'q'\" 100%.html").exists()
+
+
+def test_slow_diagram_is_killed_with_its_children(site, fake_mmdc, tmp_path, monkeypatch, caplog):
+    src, out, run = site
+    (src / "slow.mmd").write_text(FLOWCHART)
+    (src / "ok.mmd").write_text(FLOWCHART)
+    monkeypatch.setenv("DORVEX_MMDC_TIMEOUT", "0.5")
+    with caplog.at_level(logging.ERROR):
+        assert run().exit_code == 0
+    assert caplog.messages == [
+        f"Failed to convert slow.mmd: Command '['mmdc', '-i', '{src / 'slow.mmd'}', '-o', "
+        f"'{out / 'slow.svg'}']' timed out after 0.5 seconds"]
+    assert sorted(os.listdir(out)) == ["index.html", "ok.html", "ok.svg"]
+    pid = (tmp_path / "mmdc-calls.txt.pid").read_text().strip()
+    status = Path(f"/proc/{pid}/status")  # gone, or a zombie not yet reaped
+    assert not status.exists() or "State:\tZ" in status.read_text()
+
+
+@pytest.mark.parametrize("name, value, what", [
+    ("DORVEX_MMDC_TIMEOUT", "soon", "a positive number of seconds"),
+    ("DORVEX_MMDC_TIMEOUT", "0", "a positive number of seconds"),
+])
+def test_bad_environment_setting_is_one_line(site, fake_mmdc, monkeypatch, name, value, what):
+    src, out, run = site
+    monkeypatch.setenv(name, value)
+    result = run()
+    assert result.exit_code == 1
+    assert result.stderr == f"Error: {name} must be {what} (got '{value}')\n"
+    assert not out.exists()
+
+
+def test_special_files_and_option_like_folder(runner, in_tmp, fake_mmdc, caplog):
+    src = in_tmp / "-o x"
+    src.mkdir()
+    os.mkfifo(src / "pipe.md")  # reading either FIFO would block for ever
+    os.mkfifo(src / "pipe.mmd")
+    os.symlink("loop.mmd", src / "loop.mmd")
+    (src / "a.mmd").write_text(FLOWCHART)
+    conf = write_config(in_tmp / "c.json", input_folder="-o x", output_folder="-i y")
+    with caplog.at_level(logging.WARNING):
+        result = runner.invoke(cs.cmd_chartsite, ["-c", conf])
+    assert result.exit_code == 0
+    assert sorted(os.listdir(in_tmp / "-i y")) == ["a.html", "a.svg", "index.html"]
+    assert fake_mmdc() == [str(src / "a.mmd")]
+    assert caplog.messages == [f"Skipping -o x{os.sep}loop.mmd: broken or looping link "
+                               "(Too many levels of symbolic links)"]
+
+
+def test_page_never_replaces_the_configuration(site, fake_mmdc, tmp_path, runner):
+    src, out, _ = site
+    out.mkdir()
+    (src / "site.md").write_text("# Site\n")
+    conf = write_config(out / "site.html", input_folder=str(src), output_folder=str(out))
+    before = (out / "site.html").read_bytes()
+    result = runner.invoke(cs.cmd_chartsite, ["-c", conf])
+    assert result.exit_code == 1
+    assert result.stderr.endswith(
+        f"\nError: {conf}: output_folder would overwrite the input {conf}\n")
+    assert (out / "site.html").read_bytes() == before
 
 
 # --- the real mmdc and a browser ------------------------------------------
