@@ -13,6 +13,7 @@ import pytest
 import dorvex.chartsite as cs
 
 FLOWCHART = "flowchart LR\n  Start --> Check{Check}\n  Check -->|yes| Done\n"
+BROKEN = 'pie\n  "a" : x\n'  # mmdc exits 0 with Mermaid's error picture
 SEQUENCE = "sequenceDiagram\n  Alice->>Bob: Hello Bob\n  Bob-->>Alice: Hi Alice\n"
 
 # Records its arguments, fails for inputs named *bad*, exits 0 without output
@@ -344,7 +345,9 @@ def real_site(tmp_path_factory):
     (src / "flow.mmd").write_text(FLOWCHART)
     (src / "seq.mmd").write_text(SEQUENCE)
     (src / "it's $(touch PWNED) & #1.mmd").write_text("flowchart TD\n  X --> Y\n")
-    (src / "guide.md").write_text("# Guide\n\n| a | b |\n|---|---|\n| 1 | 2 |\n")
+    (src / "broken.mmd").write_text(BROKEN)
+    (src / "guide.md").write_text("# Guide\n\n| a | b |\n|---|---|\n| 1 | 2 |\n\n"
+                                  f"```mermaid\n{FLOWCHART}```\n\n```mermaid\n{BROKEN}```\n")
     conf = write_config(root / "site.json", input_folder=str(src), output_folder=str(out),
                         chart_titles={"flow.mmd": "Check flow"})
     proc = subprocess.run([sys.executable, "-m", "dorvex", "chartsite", "-c", conf], cwd=root,
@@ -365,6 +368,10 @@ def test_real_mmdc_pages_hold_inline_svg(real_site):
     seq = (out / "seq.html").read_text(encoding="utf-8")
     assert 'aria-roledescription="sequence"' in seq and "Hello Bob" in seq
     assert not [n for n in os.listdir(out) if n.startswith(".")]
+    picture = "mmdc drew Mermaid's error picture: Syntax error in text; mermaid version"
+    assert f"Failed to convert broken.mmd: {picture}" in proc.stderr
+    assert f"Mermaid block 2 of guide.md stays as code: {picture}" in proc.stderr
+    assert not (out / "broken.html").exists()
 
 
 def test_browser_follows_every_index_link(real_site, page):
@@ -379,6 +386,11 @@ def test_browser_follows_every_index_link(real_site, page):
         assert page.url.endswith(href)
         if href == "guide.html":
             assert page.locator(".content table td").first.inner_text() == "1"
+            # the first block drawn in place, the failing one left as code
+            box = page.locator(".content > svg#mermaid-block-1").bounding_box()
+            assert box and box["width"] > 0 and box["height"] > 0
+            assert page.locator("text=Check").count() == 1
+            assert page.locator("pre code.language-mermaid").inner_text() == BROKEN
             continue
         box = page.locator(".content svg").first.bounding_box()
         assert box and box["width"] > 0 and box["height"] > 0, href

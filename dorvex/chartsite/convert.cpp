@@ -112,6 +112,80 @@ py::object fill_page(py::handle title, py::handle body) {
     return g_chartsite["PAGE_TEMPLATE"].attr("format")("title"_a = title, "body_content"_a = body);
 }
 
+// A folder of its own for the sources and drawings of a page's Mermaid
+// blocks, removed with everything in it.
+class TempFolder {
+public:
+    TempFolder() : path_(py::module_::import("tempfile").attr("mkdtemp")("prefix"_a = "chartsite-")) {}
+    ~TempFolder() {
+        py::error_scope keep;
+        try {
+            py::module_::import("shutil").attr("rmtree")(path_, "ignore_errors"_a = true);
+        } catch (py::error_already_set& e) {
+            e.discard_as_unraisable("removing a temporary folder");
+        }
+    }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    py::object join(const std::string& name) const {
+        return py::module_::import("os").attr("path").attr("join")(path_, name);
+    }
+
+private:
+    py::object path_;
+};
+
+// What fenced_code makes of a ```mermaid block; the code is HTML-escaped.
+constexpr const char* BLOCK_OPEN = "<pre><code class=\"language-mermaid\">";
+constexpr const char* BLOCK_CLOSE = "</code></pre>";
+
+// The page's Mermaid blocks drawn by mmdc, as inline SVG in place of each
+// block; a block that cannot be drawn stays as code, with a warning.
+py::object inline_diagrams(const Run& run, py::handle md, py::object html_body) {
+    const auto& g = g_chartsite;
+    py::module_ re = py::module_::import("re");
+    // text, code, text, code, ..., text
+    py::list parts = re.attr("split")(re.attr("escape")(BLOCK_OPEN) + py::str("(.*?)") +
+                                          re.attr("escape")(BLOCK_CLOSE),
+                                      html_body, "flags"_a = re.attr("S"));
+    if (parts.size() == 1) return html_body;
+
+    TempFolder folder;
+    Renderer renderer(run.render);  // after the folder: its children end first
+    std::vector<std::pair<std::size_t, py::object>> blocks;  // job, argv
+    for (std::size_t i = 1; i < parts.size(); i += 2) {
+        std::string n = std::to_string(i / 2 + 1);
+        py::object source = folder.join("block" + n + ".mmd");
+        write_text_atomic(source, py::module_::import("html").attr("unescape")(parts[i]));
+        py::list argv;
+        // each drawing of the page gets its own id, so their styles and
+        // markers do not mix
+        for (py::handle arg : {py::str("mmdc"), py::str("-i"), py::str(source), py::str("-o"),
+                               py::str(folder.join("block" + n + ".svg")), py::str("-I"),
+                               py::str("mermaid-block-" + n)})
+            argv.append(arg);
+        blocks.emplace_back(renderer.submit(argv), argv);
+    }
+    for (std::size_t k = 0; k < blocks.size(); ++k) {
+        auto& [id, argv] = blocks[k];
+        py::object err = renderer.wait(id, argv);
+        py::object svg;
+        if (err.is_none()) {
+            svg = read_text(argv[py::int_(4)]);
+            err = truthy(svg) ? mermaid_error(svg) : py::str("mmdc wrote no SVG");
+        }
+        std::size_t i = 2 * k + 1;
+        if (err.is_none()) {
+            parts[i] = svg;
+        } else {
+            log(g, "warning", "Mermaid block " + std::to_string(k + 1) + " of " + str(md) +
+                                  " stays as code: " + str(err));
+            parts[i] = py::str(BLOCK_OPEN) + py::str(parts[i]) + py::str(BLOCK_CLOSE);
+        }
+    }
+    return py::str("").attr("join")(parts);
+}
+
 void convert_markdown(Run& run, py::list& md_links) {
     const auto& g = g_chartsite;
     py::object os = g["os"];
@@ -134,6 +208,7 @@ void convert_markdown(Run& run, py::list& md_links) {
             py::object md_text = read_text(md_path);
             py::object html_body =
                 g["markdown"].attr("markdown")(md_text, "extensions"_a = extensions);
+            html_body = inline_diagrams(run, md, html_body);
             check_output(run, out_path);
             write_text_atomic(out_path, fill_page(title.html, html_body));
             run.written.add(out_name);
@@ -183,6 +258,11 @@ void convert_diagrams(Run& run, py::list& chart_links) {
             raise(PyExc_FileNotFoundError,
                   py::str("mmdc exited with status 0 but wrote no SVG for " + str(mmd_path)));
         py::object svg_content = read_text(svg.temp());
+        py::object drawn_error = mermaid_error(svg_content);
+        if (!drawn_error.is_none()) {
+            log(g, "error", "Failed to convert " + str(mmd) + ": " + str(drawn_error));
+            continue;
+        }
         check_output(run, svg_path);
         check_output(run, html_path);
         svg.commit();

@@ -123,12 +123,15 @@ py::object Renderer::wait(std::size_t id, py::handle shown) {
 }
 
 py::object mermaid_error(py::handle svg_text) {
-    // Mermaid draws its parse failures as a picture and mmdc exits 0.
+    // Mermaid draws some parse failures as a picture, and mmdc exits 0.
     py::module_ re = py::module_::import("re");
     bool marked =
         !re.attr("search")(R"(<svg\b[^>]*\baria-roledescription=["']error["'])", svg_text).is_none();
     if (!marked && !truthy(svg_text.attr("__contains__")("Syntax error in text"))) return py::none();
-    return py::str("mmdc drew Mermaid's error picture: Syntax error in text");
+    // its lines: "Syntax error in text", "mermaid version ..."
+    py::list lines = re.attr("findall")(R"(<text\b[^>]*class="error-text"[^>]*>([^<]*)</text>)", svg_text);
+    py::object said = lines.empty() ? py::str("Syntax error in text") : py::str("; ").attr("join")(lines);
+    return py::str("mmdc drew Mermaid's error picture: ") + py::str(said);
 }
 
 }  // namespace dorvex::chartsite
