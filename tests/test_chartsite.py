@@ -4,6 +4,7 @@ with a small fake one placed first on PATH for the failure paths."""
 import json
 import logging
 import os
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -18,14 +19,17 @@ SEQUENCE = "sequenceDiagram\n  Alice->>Bob: Hello Bob\n  Bob-->>Alice: Hi Alice\
 
 # Records its arguments, fails for inputs named *bad*, exits 0 without output
 # for *empty*, hangs in a grandchild (as Chromium would) for *slow*, else
-# writes a small SVG holding the source.
+# writes a small SVG holding the source, later when it holds "%% late", and
+# notes when it finished.
 FAKE_MMDC = """#!/bin/sh
 printf '%s\\n' "$@" >> "$FAKE_MMDC_LOG"
 case "${2##*/}" in *bad*) echo "fake mmdc: cannot render" >&2; exit 3;; esac
 case "${2##*/}" in *empty*) exit 0;; esac
 case "${2##*/}" in *slow*) sleep 60 & echo $! > "$FAKE_MMDC_LOG.pid"; wait; exit 0;; esac
+grep -q "%% late" "$2" && sleep 0.3
 { printf '<svg xmlns="http://www.w3.org/2000/svg" width="20" height="10"><desc>'
   cat "$2"; printf '</desc></svg>'; } > "$4"
+echo "$2" >> "$FAKE_MMDC_LOG.done"
 """
 ERR_MMDC = ("Mermaid CLI ('mmdc') is not installed or not in PATH.\n"
             "Please install it via: npm install -g @mermaid-js/mermaid-cli")
@@ -200,7 +204,7 @@ def test_pages_links_and_sections(site, fake_mmdc):
     assert "<h1>Guide</h1>\n<p>Text with <code>code</code>.</p>" in guide
     ab = (out / "ab.html").read_text(encoding="utf-8")
     assert ab == cs.PAGE_TEMPLATE.format(title="A to B", body_content=(out / "ab.svg").read_text())
-    assert fake_mmdc() == [str(src / n) for n in listing if n.lower().endswith(".mmd")]
+    assert sorted(fake_mmdc()) == sorted(str(src / n) for n in listing if n.lower().endswith(".mmd"))
 
 
 def test_same_base_name_keeps_both_pages(site, fake_mmdc, caplog):
@@ -290,9 +294,32 @@ def test_slow_diagram_is_killed_with_its_children(site, fake_mmdc, tmp_path, mon
     assert not status.exists() or "State:\tZ" in status.read_text()
 
 
+def test_concurrent_renders_match_one_at_a_time(site, fake_mmdc, tmp_path, monkeypatch, caplog):
+    src, out, run = site
+    for name in ["a.mmd", "b.mmd", "c-bad.mmd", "d.mmd", "e.md"]:
+        (src / name).write_text(FLOWCHART)
+    drawn = [str(src / n) for n in os.listdir(src) if n.endswith(".mmd") and "bad" not in n]
+    Path(drawn[0]).write_text(FLOWCHART + "%% late\n")  # the first to start ends last
+    runs = []
+    for jobs in ["1", "4"]:
+        monkeypatch.setenv("DORVEX_JOBS", jobs)
+        shutil.rmtree(out, ignore_errors=True)
+        caplog.clear()
+        with caplog.at_level(logging.INFO):
+            result = run()
+        pages = {p.name: p.read_bytes() for p in out.iterdir()}
+        runs.append((result.exit_code, result.stdout, caplog.messages, pages))
+    assert runs[0] == runs[1]
+    assert len(runs[0][3]) == 8  # index, e.html and three diagrams with their SVGs
+    done = (tmp_path / "mmdc-calls.txt.done").read_text().split()
+    assert done[:3] == drawn and done[3:] == drawn[1:] + drawn[:1]
+
+
 @pytest.mark.parametrize("name, value, what", [
     ("DORVEX_MMDC_TIMEOUT", "soon", "a positive number of seconds"),
     ("DORVEX_MMDC_TIMEOUT", "0", "a positive number of seconds"),
+    ("DORVEX_JOBS", "0", "a positive whole number"),
+    ("DORVEX_JOBS", "2.5", "a positive whole number"),
 ])
 def test_bad_environment_setting_is_one_line(site, fake_mmdc, monkeypatch, name, value, what):
     src, out, run = site

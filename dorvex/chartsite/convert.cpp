@@ -218,54 +218,72 @@ void convert_markdown(Run& run, py::list& md_links) {
     }
 }
 
+// Renders every diagram, up to the configured number at once, and then takes
+// the results in listing order: the pages, the log and the index are the same
+// whatever that number.
 void convert_diagrams(Run& run, py::list& chart_links) {
     const auto& g = g_chartsite;
     py::object os = g["os"];
     py::object input_folder = run.self.attr("input_folder");
     py::object output_folder = run.self.attr("output_folder");
 
+    struct Diagram {
+        py::object mmd, base_name, mmd_path, argv;
+        // mmdc renders beside the target and the SVG is renamed into place
+        // only when it is complete, so a failed render keeps an earlier SVG.
+        std::unique_ptr<AtomicPath> svg;
+        std::size_t job = 0;
+    };
+    std::vector<Diagram> diagrams;
     for (py::handle mmd : list_inputs(input_folder, ".mmd")) {
+        Diagram d;
+        d.mmd = py::reinterpret_borrow<py::object>(mmd);
+        d.base_name = os.attr("path").attr("splitext")(mmd)[py::int_(0)];
+        d.mmd_path = for_mmdc(os.attr("path").attr("join")(input_folder, mmd));
+        d.svg = std::make_unique<AtomicPath>(
+            for_mmdc(os.attr("path").attr("join")(output_folder, d.base_name + py::str(".svg"))));
+        // An argument vector without a shell: a file name is never read as
+        // a command. mmdc's own output goes to the console.
+        py::list argv;
+        for (py::handle arg : {py::str("mmdc"), py::str("-i"), py::str(d.mmd_path), py::str("-o"),
+                               py::str(d.svg->temp())})
+            argv.append(arg);
+        d.argv = argv;
+        diagrams.push_back(std::move(d));
+    }
+    Renderer renderer(run.render);  // after the temporaries: its children end first
+    for (Diagram& d : diagrams) d.job = renderer.submit(d.argv);
+
+    for (Diagram& d : diagrams) {
         ++run.inputs;
-        py::object base_name = os.attr("path").attr("splitext")(mmd)[py::int_(0)];
-        py::object mmd_path = for_mmdc(os.attr("path").attr("join")(input_folder, mmd));
-        py::str stem = page_stem(base_name, mmd, run.written);
-        py::object svg_path = for_mmdc(os.attr("path").attr("join")(output_folder, stem + py::str(".svg")));
+        py::str stem = page_stem(d.base_name, d.mmd, run.written);
+        py::object svg_path =
+            for_mmdc(os.attr("path").attr("join")(output_folder, stem + py::str(".svg")));
         py::str html_name = stem + py::str(".html");
         py::object html_path = os.attr("path").attr("join")(output_folder, html_name);
-        Title title = title_for(run.self.attr("chart_titles"), mmd, base_name);
-        log(g, "info", "Converting diagram: " + str(mmd) + " -> " + str(title.shown) + " ...");
+        Title title = title_for(run.self.attr("chart_titles"), d.mmd, d.base_name);
+        log(g, "info", "Converting diagram: " + str(d.mmd) + " -> " + str(title.shown) + " ...");
 
-        // mmdc renders beside the target and the SVG is renamed into place only
-        // when it is complete, so a failed render keeps an earlier SVG intact.
-        // The argument vector goes to mmdc without a shell: a file name is
-        // never read as a command. Its output goes to the console.
-        AtomicPath svg(svg_path);
-        py::list argv;
-        for (py::handle arg : {py::str("mmdc"), py::str("-i"), py::str(mmd_path), py::str("-o"),
-                               py::str(svg.temp())})
-            argv.append(arg);
-        Renderer renderer(run.render);
-        std::size_t id = renderer.submit(argv);
-        py::list shown = argv.attr("copy")();
+        py::list shown = d.argv.attr("copy")();
         shown[4] = svg_path;
-        py::object err = renderer.wait(id, shown);
+        py::object err = renderer.wait(d.job, shown);
         if (!err.is_none()) {
-            log(g, "error", "Failed to convert " + str(mmd) + ": " + str(err));
+            log(g, "error", "Failed to convert " + str(d.mmd) + ": " + str(err));
             continue;
         }
         // A zero status without a drawing is not a success; it ends the run.
-        if (!truthy(os.attr("path").attr("getsize")(svg.temp())))
+        if (!truthy(os.attr("path").attr("getsize")(d.svg->temp())))
             raise(PyExc_FileNotFoundError,
-                  py::str("mmdc exited with status 0 but wrote no SVG for " + str(mmd_path)));
-        py::object svg_content = read_text(svg.temp());
+                  py::str("mmdc exited with status 0 but wrote no SVG for " + str(d.mmd_path)));
+        py::object svg_content = read_text(d.svg->temp());
         py::object drawn_error = mermaid_error(svg_content);
         if (!drawn_error.is_none()) {
-            log(g, "error", "Failed to convert " + str(mmd) + ": " + str(drawn_error));
+            log(g, "error", "Failed to convert " + str(d.mmd) + ": " + str(drawn_error));
             continue;
         }
         check_output(run, svg_path);
         check_output(run, html_path);
-        svg.commit();
+        d.svg->commit(svg_path);
         // The SVG goes inline into the page.
         write_text_atomic(html_path, fill_page(title.html, svg_content));
         run.written.add(html_name);

@@ -23,6 +23,16 @@ double now() { return py::module_::import("time").attr("monotonic")().cast<doubl
 }  // namespace
 
 RenderSettings render_settings() {
+    py::module_ os = py::module_::import("os");
+    py::object cores = py::hasattr(os, "sched_getaffinity")
+                           ? py::object(py::int_(py::len(os.attr("sched_getaffinity")(0))))
+                           : os.attr("cpu_count")();
+    if (cores.is_none()) cores = py::int_(1);
+    py::object jobs = env_setting("DORVEX_JOBS", "a positive whole number", cores,
+                                  [](py::handle text) -> py::object {
+                                      py::int_ n(py::reinterpret_borrow<py::object>(text));
+                                      return n.cast<long long>() >= 1 ? n : py::object();
+                                  });
     py::object timeout = env_setting(
         "DORVEX_MMDC_TIMEOUT", "a positive number of seconds", py::float_(120.0),
         [](py::handle text) -> py::object {
@@ -30,7 +40,7 @@ RenderSettings render_settings() {
             double v = t.cast<double>();
             return v > 0 && std::isfinite(v) ? t : py::object();
         });
-    return {1, timeout.cast<double>()};
+    return {static_cast<std::size_t>(jobs.cast<long long>()), timeout.cast<double>()};
 }
 
 Renderer::Renderer(RenderSettings settings) : settings_(settings) {}
