@@ -204,7 +204,8 @@ def test_pages_links_and_sections(site, fake_mmdc):
     assert "<h1>Guide</h1>\n<p>Text with <code>code</code>.</p>" in guide
     ab = (out / "ab.html").read_text(encoding="utf-8")
     assert ab == cs.PAGE_TEMPLATE.format(title="A to B", body_content=(out / "ab.svg").read_text())
-    assert sorted(fake_mmdc()) == sorted(str(src / n) for n in listing if n.lower().endswith(".mmd"))
+    diagrams = [str(src / n) for n in listing if n.lower().endswith(".mmd")]
+    assert sorted(fake_mmdc()) == sorted(diagrams)
 
 
 def test_same_base_name_keeps_both_pages(site, fake_mmdc, caplog):

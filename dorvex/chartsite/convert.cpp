@@ -116,7 +116,8 @@ py::object fill_page(py::handle title, py::handle body) {
 // blocks, removed with everything in it.
 class TempFolder {
 public:
-    TempFolder() : path_(py::module_::import("tempfile").attr("mkdtemp")("prefix"_a = "chartsite-")) {}
+    TempFolder()
+        : path_(py::module_::import("tempfile").attr("mkdtemp")("prefix"_a = "chartsite-")) {}
     ~TempFolder() {
         py::error_scope keep;
         try {

@@ -133,14 +133,17 @@ py::object Renderer::wait(std::size_t id, py::handle shown) {
 }
 
 py::object mermaid_error(py::handle svg_text) {
-    // Mermaid draws some parse failures as a picture, and mmdc exits 0.
+    // Mermaid draws some parse failures as a picture, and mmdc exits 0. Its
+    // lines ("Syntax error in text", "mermaid version ...") are error-text
+    // elements; a label of a real diagram never is one.
     py::module_ re = py::module_::import("re");
-    bool marked =
-        !re.attr("search")(R"(<svg\b[^>]*\baria-roledescription=["']error["'])", svg_text).is_none();
-    if (!marked && !truthy(svg_text.attr("__contains__")("Syntax error in text"))) return py::none();
-    // its lines: "Syntax error in text", "mermaid version ..."
-    py::list lines = re.attr("findall")(R"(<text\b[^>]*class="error-text"[^>]*>([^<]*)</text>)", svg_text);
-    py::object said = lines.empty() ? py::str("Syntax error in text") : py::str("; ").attr("join")(lines);
+    const char* root = R"(<svg\b[^>]*\baria-roledescription=["']error["'])";
+    const char* line = R"(<text\b[^>]*class="error-text"[^>]*>([^<]*)</text>)";
+    py::list lines = re.attr("findall")(line, svg_text);
+    bool marked = !re.attr("search")(root, svg_text).is_none();
+    if (!marked && !lines.contains(py::str("Syntax error in text"))) return py::none();
+    py::object said =
+        lines.empty() ? py::str("Syntax error in text") : py::str("; ").attr("join")(lines);
     return py::str("mmdc drew Mermaid's error picture: ") + py::str(said);
 }
 
