@@ -10,7 +10,7 @@ DEBS   := chromium poppler-utils fonts-dejavu-core fonts-noto-cjk fonts-noto-col
 SOURCES := $(shell find dorvex corvalib -name '*.cpp' -o -name '*.hpp' -o -name '*.py') \
            CMakeLists.txt pyproject.toml
 
-.PHONY: setup build test wheel-check lint demo bench clean system-packages
+.PHONY: setup build test wheel-check lint format demo bench clean system-packages
 
 setup: .stamp-deps .stamp-node build
 
@@ -29,6 +29,9 @@ system-packages:
 # pyproject.toml is the one list of what dorvex needs: its build requirements
 # and the `test` extra are installed at the versions pinned in constraints.txt.
 BUILD_REQUIRES = $(shell $(PYTHON) -c "import tomllib; print(' '.join(repr(r) for r in tomllib.load(open('pyproject.toml', 'rb'))['build-system']['requires']))")
+# The requirements of one extra (lint, bench), for tools that are no part of
+# the installed package.
+extra = $(shell $(PYTHON) -c "import tomllib; print(' '.join(repr(r) for r in tomllib.load(open('pyproject.toml', 'rb'))['project']['optional-dependencies']['$(1)']))")
 # CI builds with warnings as errors.
 BUILD_FLAGS := --no-build-isolation $(if $(CI),-C cmake.define.DORVEX_WERROR=ON)
 
@@ -89,10 +92,22 @@ BENCH_DEBS := img2pdf pandoc texlive-extra-utils
 bench: setup
 	@missing=""; for p in $(BENCH_DEBS); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ] && [ "$$(id -u)" = 0 ]; then apt-get update -qq && apt-get install -y -qq $$missing >/dev/null; fi
-	$(PY) -m pip install -q -c constraints.txt matplotlib
+	$(PIP) install -q -c constraints.txt $(call extra,bench)
 	@rm -rf bench/out
 	@for b in bench/bench_*.py; do PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(PY) $$b || exit 1; done
 	$(PY) bench/report.py
+
+# clang-format (the checked-in .clang-format) over the C++, ruff over the Python;
+# `make format` applies clang-format.
+CXX_SOURCES = $(wildcard dorvex/*/*.cpp dorvex/*/*.hpp)
+lint: .stamp-deps
+	$(PIP) install -q -c constraints.txt $(call extra,lint)
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
+	$(VENV)/bin/ruff check .
+
+format: .stamp-deps
+	$(PIP) install -q -c constraints.txt $(call extra,lint)
+	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
 
 clean:
 	rm -rf build dist demo-out .stamp-* node_modules

@@ -15,9 +15,8 @@ import shutil
 import sys
 import tempfile
 
-from PIL import Image, ImageDraw
-
 from common import VENV_BIN, compare, report
+from PIL import Image, ImageDraw
 
 NOTES = 1000
 PANDOC_NOTES = 60

@@ -10,9 +10,8 @@ import sys
 import tempfile
 import time
 
-from PIL import Image, ImageDraw
-
 from common import VENV_BIN, compare, report
+from PIL import Image, ImageDraw
 
 IMAGES = int(os.environ.get("PLATEBOOK_BENCH_IMAGES", 300))
 ROUNDS = 3

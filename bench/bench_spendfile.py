@@ -7,9 +7,8 @@ import shutil
 import sys
 import tempfile
 
-from openpyxl import Workbook
-
 from common import VENV_BIN, compare, report
+from openpyxl import Workbook
 
 HOST = os.path.join(VENV_BIN, "dor-vex")
 COUNT = 500

@@ -353,15 +353,6 @@ def test_alias_expansion_is_refused(runner, tmp_path, text):
     assert not (tmp_path / "index.html").exists()
 
 
-def test_page_never_replaces_the_card_file(runner, tmp_path):
-    path = tmp_path / "index.html"
-    path.write_text(f"folder_path: '{tmp_path}'\n")
-    result = runner.invoke(ch.cmd_cardhall, ["-c", str(path)])
-    assert result.exit_code == 1
-    assert result.stderr == f"Error: {path}: folder_path would overwrite the input {path}\n"
-    assert path.read_text() == f"folder_path: '{tmp_path}'\n"
-
-
 def test_control_characters_are_dropped(tmp_path):
     (ok, _), page = write_page(tmp_path, {"document_title": "A\x00B\x1b\x85C",
                                           "document1_title": "t\tu\r\nv\x7f"})

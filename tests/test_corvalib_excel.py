@@ -2,6 +2,7 @@
 
 import datetime
 import os
+import zipfile
 
 import openpyxl
 import pandas as pd
@@ -97,7 +98,7 @@ def test_read_excel_columns_outside_the_sheet_and_broken_files(tmp_path, monkeyp
     df = excelTools.read_excel_by_cells(path, {"PO": "A2", "QTY": "Z2"})
     assert df.to_dict("list") == {"PO": ["1"], "QTY": [None]}
     (tmp_path / "bad.xlsx").write_bytes(b"not a workbook")
-    with pytest.raises(Exception):
+    with pytest.raises(zipfile.BadZipFile):
         excelTools.read_excel_by_cells(tmp_path / "bad.xlsx", {"PO": "A2"})
 
 

@@ -102,3 +102,107 @@ def test_find_overwrite(tmp_path, monkeypatch):
         assert fileMg.find_overwrite(output, inputs) == inputs[0]
     assert fileMg.find_overwrite("new.json", inputs) == inputs[1]  # neither exists yet
     assert fileMg.find_overwrite("out.pdf", inputs) is None
+
+
+def _pdf(path):
+    from pypdf import PdfWriter
+
+    writer = PdfWriter()
+    writer.add_blank_page(100, 100)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    writer.write(path)
+
+
+def _workbook(path):
+    from openpyxl import Workbook
+
+    book = Workbook()
+    book.active["A1"], book.active["B1"] = "Trip", 12.5
+    path.parent.mkdir(parents=True, exist_ok=True)
+    book.save(path)
+
+
+def _config(path, config):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(json.dumps({"config": config}))
+
+
+# (module, command, key, the output it would write: there the configuration
+# lies, and what else the run needs)
+OVERWRITES = [
+    ("leafmix", "cmd_leafmix", "output_file", "out.pdf",
+     lambda t, victim: (_pdf(t / "in" / "a.pdf"),
+                        _config(victim, {"input_folder": str(t / "in"), "output_file": str(victim)}))),
+    ("notepress", "cmd_notepress", "output_path", "Page.html",
+     lambda t, victim: ((t / "Page.md").write_text("# A\n"),
+                        _config(victim, {"input_path": str(t), "output_path": str(t)}))),
+    ("tallyrun", "cmd_tallyrun", "output_dir", "out/result.xlsx",
+     lambda t, victim: _config(victim, {"system_data_path": str(t / "s.csv"),
+                                        "customer_data_path": str(t / "c.xlsx"),
+                                        "output_dir": str(t / "out")})),
+    ("cardhall", "cmd_cardhall", "folder_path", "index.html",
+     lambda t, victim: victim.write_text(f"folder_path: '{t}'\n")),
+]
+
+
+@pytest.mark.parametrize("name, attr, key, output, prepare", OVERWRITES,
+                         ids=[o[0] for o in OVERWRITES])
+def test_output_never_replaces_the_configuration(runner, tmp_path, name, attr, key, output, prepare):
+    victim = tmp_path / output
+    prepare(tmp_path, victim)
+    before = victim.read_bytes()
+    result = runner.invoke(command(name, attr), ["-c", str(victim)])
+    assert result.exit_code == 1
+    assert result.stderr.splitlines()[-1] == (
+        f"Error: {victim}: {key} would overwrite the input {victim}")
+    assert victim.read_bytes() == before
+
+
+# (command, label of its progress line, inputs and configuration)
+PROGRESS = [
+    ("leaf-mix", "Merging PDFs",
+     lambda t: (_pdf(t / "in" / "a.pdf"),
+                _config(t / "c.json", {"input_folder": str(t / "in"),
+                                       "output_file": str(t / "out.pdf")}))),
+    ("notepress", "Converting notes",
+     lambda t: ((t / "in").mkdir(), (t / "in" / "a.md").write_text("# A\n"),
+                _config(t / "c.json", {"input_path": str(t / "in"), "output_path": str(t / "out")}))),
+    ("spend-file", "Processing workbooks",
+     lambda t: (_workbook(t / "in" / "trip.xlsx"),
+                (t / "c.json").write_text(json.dumps({
+                    "config": {"path": str(t / "in"), "dry_run": True},
+                    "excel_in": {"name_cell": "A1", "amount_cell": "B1"}})))),
+]
+
+
+def _stderr_of(name, config, terminal):
+    import pty
+    import subprocess
+    import sys
+
+    cmd = [sys.executable, "-m", "dorvex", name, "-c", str(config)]
+    if not terminal:
+        return subprocess.run(cmd, capture_output=True, text=True, check=True).stderr
+    master, slave = pty.openpty()
+    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=slave)
+    os.close(slave)
+    chunks = []
+    while True:
+        try:
+            chunk = os.read(master, 4096)
+        except OSError:  # the child closed the terminal
+            break
+        if not chunk:
+            break
+        chunks.append(chunk)
+    os.close(master)
+    assert proc.wait() == 0
+    return b"".join(chunks).decode()
+
+
+@pytest.mark.parametrize("name, label, prepare", PROGRESS, ids=[p[0] for p in PROGRESS])
+def test_progress_line_only_on_a_terminal(tmp_path, name, label, prepare):
+    prepare(tmp_path)
+    assert label not in _stderr_of(name, tmp_path / "c.json", terminal=False)
+    shown = _stderr_of(name, tmp_path / "c.json", terminal=True)
+    assert label in shown and "1/1" in shown

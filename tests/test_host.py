@@ -79,3 +79,12 @@ def test_load_yaml(tmp_path, capsys):
         assert load_yaml(str(good)) is None
         assert capsys.readouterr().err.startswith(f"Error: {good}: ")
     assert load_yaml(str(tmp_path / "missing.yaml")) is None
+
+
+def test_shell_completion_lists_the_commands():
+    import os
+
+    env = dict(os.environ, _DOR_VEX_COMPLETE="bash_complete", COMP_WORDS="dor-vex ", COMP_CWORD="1")
+    dor_vex = os.path.join(os.path.dirname(sys.executable), "dor-vex")
+    out = subprocess.run([dor_vex], env=env, capture_output=True, text=True, check=True).stdout
+    assert out.split() == [f"plain,{name}" for name in cli.COMMANDS]

@@ -7,8 +7,14 @@ import logging
 
 import pytest
 from pypdf import PdfReader, PdfWriter
-from pypdf.generic import (ContentStream, DictionaryObject, NameObject, NumberObject, RectangleObject,
-                           StreamObject)
+from pypdf.generic import (
+    ContentStream,
+    DictionaryObject,
+    NameObject,
+    NumberObject,
+    RectangleObject,
+    StreamObject,
+)
 
 import dorvex.leafmix as lm
 
@@ -392,8 +398,8 @@ def test_pypdf_warnings_are_one_line_naming_the_file(merge, tmp_path):
     assert len(lines) == 1 and "WARNING" in lines[0] and "Leafmix: pypdf warnings for cut: " in lines[0]
 
 
-@pytest.mark.parametrize("target", ["in/a.pdf", "c.json"])
-def test_output_naming_an_input_is_refused(merge, tmp_path, target):
+def test_output_naming_an_input_is_refused(merge, tmp_path):
+    target = "in/a.pdf"
     make_pdf(tmp_path / "in" / "a.pdf")
     before = (tmp_path / "in" / "a.pdf").read_bytes()
     result = merge(output_file=str(tmp_path / target))

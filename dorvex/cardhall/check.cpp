@@ -5,7 +5,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "generate.hpp"
+#include "cardhall.hpp"
 
 namespace dorvex {
 namespace {

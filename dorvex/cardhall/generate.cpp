@@ -1,6 +1,6 @@
 // CardhallGenerator.run: card keys to numbered cards, links resolved against
 // the base address, the page filled in and written as index.html.
-#include "generate.hpp"
+#include "cardhall.hpp"
 
 #include "common/atomic.hpp"
 #include "templates.hpp"
@@ -29,7 +29,7 @@ py::object resolve_card_link(py::handle base_url, py::handle file) {
 // The error of an atomic write names the temporary file; the user knows the
 // page's own path.
 std::string error_text(py::handle err, py::handle out_path) {
-    if (py::isinstance(err, py::module_::import("builtins").attr("OSError")) &&
+    if (py::isinstance(err, py::handle(PyExc_OSError)) &&
         !err.attr("strerror").is_none())
         return "[Errno " + str(err.attr("errno")) + "] " + str(err.attr("strerror")) + ": " +
                str(py::repr(out_path));
@@ -122,9 +122,10 @@ py::tuple run(py::object self) {
     return py::make_tuple(true, "Successfully generated HTML index at: " + str(out_path));
 }
 
-struct CardhallGenerator {
-    py::object config;
-};
+// The worker; its configuration lives in the instance dictionary.
+struct CardhallGenerator {};
+
+void construct(py::object self, py::object config_dict) { self.attr("config") = config_dict; }
 
 }  // namespace
 
@@ -160,11 +161,9 @@ py::object page_path(py::handle config) {
 }
 
 void init_generator(py::module_& m) {
-    py::class_<CardhallGenerator>(m, "CardhallGenerator", py::dynamic_attr())
-        .def(py::init([](py::object config_dict) { return CardhallGenerator{config_dict}; }),
-             py::arg("config_dict"))
-        .def_readwrite("config", &CardhallGenerator::config)
-        .def("run", &run);
+    py::class_<CardhallGenerator> cls(m, "CardhallGenerator", py::dynamic_attr());
+    def_dict_init(cls, &construct, py::arg("config_dict"));
+    cls.def("run", &run);
 }
 
 }  // namespace dorvex

@@ -2,7 +2,7 @@
 // level (imports, templates, command); generate.cpp builds the page.
 #include "common/atomic.hpp"
 #include "common/command.hpp"
-#include "generate.hpp"
+#include "cardhall.hpp"
 #include "templates.hpp"
 
 namespace {

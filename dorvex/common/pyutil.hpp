@@ -9,6 +9,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -83,6 +84,41 @@ inline py::object remainder(py::handle a, py::handle b) {
     PyObject* r = PyNumber_Remainder(a.ptr(), b.ptr());
     if (!r) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(r);
+}
+
+// [a, b, ...] as a Python list.
+template <class... T>
+py::list list_of(T&&... items) {
+    py::list out;
+    (out.append(std::forward<T>(items)), ...);
+    return out;
+}
+
+// Python's `a, b = value`: exactly two items, else the ValueError Python gives.
+inline std::pair<py::object, py::object> unpack_pair(py::handle value) {
+    py::tuple items(py::module_::import("builtins").attr("tuple")(value));
+    if (items.size() > 2) throw py::value_error("too many values to unpack (expected 2)");
+    if (items.size() < 2)
+        throw py::value_error("not enough values to unpack (expected 2, got " +
+                              std::to_string(items.size()) + ")");
+    return {items[0], items[1]};
+}
+
+// Gives `cls` (made with py::dynamic_attr()) the constructor `init(self, args...)`.
+// The attributes live in the instance dictionary, where the cyclic garbage
+// collector sees them; that dictionary exists once the empty C++ part is made,
+// so the constructor makes it first, then calls `init`. `extra` names the
+// arguments (py::arg).
+template <class T, class... Args, class... Extra>
+void def_dict_init(py::class_<T>& cls, void (*init)(py::object, Args...), const Extra&... extra) {
+    cls.def(py::init<>());
+    py::object make_empty = cls.attr("__init__");
+    cls.attr("__init__") = py::cpp_function(
+        [make_empty, init](py::object self, Args... args) {
+            make_empty(self);
+            init(self, std::move(args)...);
+        },
+        py::name("__init__"), py::is_method(cls), extra...);
 }
 
 inline void log(const Globals& g, const char* level, py::handle message) {

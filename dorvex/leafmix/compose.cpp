@@ -5,7 +5,8 @@
 
 #include "common/atomic.hpp"
 #include "common/command.hpp"
-#include "leafmixer.hpp"
+#include "common/progress.hpp"
+#include "leafmix.hpp"
 
 namespace dorvex {
 
@@ -155,7 +156,8 @@ py::object run(py::object self) {
 
     py::object writer = self.attr("writer");
     size_t failed = 0;
-    for (size_t i = 0; i < pdf_paths.size(); ++i) {
+    Progress progress(pdf_paths.size(), "Merging PDFs");
+    for (size_t i = 0; i < pdf_paths.size(); ++i, progress.advance()) {
         py::object f_path = pdf_paths[i], f_name = pdf_names[i];
         py::object reader = py::none();
         PypdfWarnings warnings;

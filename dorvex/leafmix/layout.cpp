@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "leafmixer.hpp"
+#include "leafmix.hpp"
 
 namespace dorvex {
 
@@ -35,10 +35,8 @@ py::tuple get_file_list(py::object self) {
         log(g, "error", "Error: Input folder not found: " + str(folder));
         return py::make_tuple(py::list(), py::list());
     }
-    py::list extensions;
-    extensions.append("pdf");
     py::object found = g["fileMg"].attr("find_files_with_extensions")(
-        "in_path"_a = folder, "extensions"_a = extensions, "recursive"_a = false);
+        "in_path"_a = folder, "extensions"_a = list_of("pdf"), "recursive"_a = false);
     py::object pdf_paths = found[py::int_(0)];
     py::object pdf_names = found[py::int_(1)];
     if (!truthy(pdf_paths)) return py::make_tuple(py::list(), py::list());

@@ -1,6 +1,6 @@
 // Binds `Leafmixer`: its constructor reads the configuration, the methods
 // live in layout.cpp and compose.cpp.
-#include "leafmixer.hpp"
+#include "leafmix.hpp"
 
 namespace dorvex {
 
@@ -38,16 +38,7 @@ void construct(py::object self, py::object config_dict) {
 void init_leafmixer(py::module_& m) {
     py::class_<Leafmixer> cls(m, "Leafmixer", py::dynamic_attr(),
                               "處理 PDF 合併與排版的應用類別");
-    cls.def(py::init<>());
-    // The attributes are Python objects in the instance dictionary, so the
-    // constructor first makes the (empty) C++ part, then fills them in.
-    py::object make_empty = cls.attr("__init__");
-    cls.attr("__init__") = py::cpp_function(
-        [make_empty](py::object self, py::object config_dict) {
-            make_empty(self);
-            construct(self, config_dict);
-        },
-        py::name("__init__"), py::is_method(cls), py::arg("config_dict"));
+    def_dict_init(cls, &construct, py::arg("config_dict"));
 
     cls.def("get_file_list", &get_file_list)
         .def("calculate_cell_layout", &calculate_cell_layout)

@@ -1,7 +1,7 @@
 // dorvex.leafmix: the N-up PDF merge command. This file holds the module
-// level (imports, template, command); leafmixer.hpp declares the worker.
+// level (imports, template, command); leafmix.hpp declares the worker.
 #include "common/command.hpp"
-#include "leafmixer.hpp"
+#include "leafmix.hpp"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Reading input PDFs: pypdf's warnings gathered per file for the module
 // logger, and the mark by which leaf-mix knows its own earlier output.
-#include "leafmixer.hpp"
+#include "leafmix.hpp"
 
 namespace dorvex {
 

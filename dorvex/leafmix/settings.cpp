@@ -1,7 +1,7 @@
 // The "config" section checked before any work, so that a bad value is one
 // clear line instead of a traceback or a document with unusable cells.
 #include "common/command.hpp"
-#include "leafmixer.hpp"
+#include "leafmix.hpp"
 
 namespace dorvex {
 

@@ -1,10 +1,11 @@
 // The conversion run: pre-processing, rendering, page naming and writing.
 #include "common/atomic.hpp"
 #include "common/command.hpp"
+#include "common/progress.hpp"
 #include "common/readfile.hpp"
 #include "notepress.hpp"
 
-namespace dorvex::notepress {
+namespace dorvex {
 
 namespace {
 
@@ -86,11 +87,9 @@ void refuse_overwrite(const Globals& g, const RunState& run, py::handle out_file
 
 py::object render(const Globals& g, RunState& run, py::handle md_content) {
     if (!run.markdown) {
-        py::list extensions;
-        for (const char* ext :
-             {"fenced_code", "tables", "toc", "md_in_html", "sane_lists", "nl2br"})
-            extensions.append(ext);
-        run.markdown = g["markdown"].attr("Markdown")("extensions"_a = extensions);
+        run.markdown = g["markdown"].attr("Markdown")(
+            "extensions"_a =
+                list_of("fenced_code", "tables", "toc", "md_in_html", "sane_lists", "nl2br"));
     }
     run.markdown.attr("reset")();
     return run.markdown.attr("convert")(md_content);
@@ -166,10 +165,8 @@ py::tuple run(py::object self, py::object config_file) {
     const auto& g = g_notepress;
     py::object input_path = self.attr("input_path");
     log(g, "info", "Starting Notepress process. Input path: " + str(input_path));
-    py::list extensions;
-    extensions.append(".md");
     auto [found_files, found_names] = unpack_pair(g["fileMg"].attr("find_files_with_extensions")(
-        input_path, "extensions"_a = extensions, "recursive"_a = true));
+        input_path, "extensions"_a = list_of(".md"), "recursive"_a = true));
 
     py::list md_files, md_names;
     for (py::handle pair : builtin("zip")(found_files, found_names)) {
@@ -197,7 +194,8 @@ py::tuple run(py::object self, py::object config_file) {
         if (!state.notes_by_name.contains(name)) state.notes_by_name[name] = py::list();
         state.notes_by_name[name].cast<py::list>().append(md_file);
     }
-    for (size_t i = 0; i < md_files.size(); ++i) {
+    Progress progress(md_files.size(), "Converting notes");
+    for (size_t i = 0; i < md_files.size(); ++i, progress.advance()) {
         py::object md_file = md_files[i], md_name = md_names[i];
         auto failure = catch_ordinary([&] {
             convert_one(g, state, self, md_file, md_name, is_debug);
@@ -210,26 +208,25 @@ py::tuple run(py::object self, py::object config_file) {
                                     " Markdown files.");
 }
 
+namespace {
+
+void construct(py::object self, py::object config) {
+    auto get = config.attr("get");
+    self.attr("config") = config;
+    self.attr("input_path") = get("input_path", "./");
+    self.attr("output_path") = get("output_path", "./");
+    self.attr("embed_images") = get("embed_images", true);
+    self.attr("watermark_enable") = get("watermark_enable", false);
+    self.attr("watermark_text") = get("watermark_text", "CONFIDENTIAL");
+}
+
+}  // namespace
+
 void init_converter(py::module_& m) {
-    py::class_<NotepressConverter>(m, "NotepressConverter", py::dynamic_attr())
-        .def(py::init([](py::object config) {
-                 auto get = config.attr("get");
-                 return NotepressConverter{config,
-                                           get("input_path", "./"),
-                                           get("output_path", "./"),
-                                           get("embed_images", true),
-                                           get("watermark_enable", false),
-                                           get("watermark_text", "CONFIDENTIAL")};
-             }),
-             py::arg("config"))
-        .def_readwrite("config", &NotepressConverter::config)
-        .def_readwrite("input_path", &NotepressConverter::input_path)
-        .def_readwrite("output_path", &NotepressConverter::output_path)
-        .def_readwrite("embed_images", &NotepressConverter::embed_images)
-        .def_readwrite("watermark_enable", &NotepressConverter::watermark_enable)
-        .def_readwrite("watermark_text", &NotepressConverter::watermark_text)
-        .def("_encode_image_base64", &encode_image_base64, py::arg("img_path"))
+    py::class_<NotepressConverter> cls(m, "NotepressConverter", py::dynamic_attr());
+    def_dict_init(cls, &construct, py::arg("config"));
+    cls.def("_encode_image_base64", &encode_image_base64, py::arg("img_path"))
         .def("run", &run, py::arg("config_file") = py::none());
 }
 
-}  // namespace dorvex::notepress
+}  // namespace dorvex

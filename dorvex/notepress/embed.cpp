@@ -9,7 +9,7 @@
 #include "notepress.hpp"
 #include "templates.hpp"
 
-namespace dorvex::notepress {
+namespace dorvex {
 
 namespace {
 
@@ -157,7 +157,6 @@ py::object embed_images(py::object self, py::object html_body, py::object md_fil
     const auto& g = g_notepress;
     auto root = std::make_shared<py::object>();  // the input folder's real path, when first needed
     py::cpp_function replace_img([self, md_file, is_debug, root](py::object match) -> py::object {
-        const auto& g = g_notepress;
         py::object whole = match.attr("group")(0);
         py::object src = match.attr("group")(1);
         std::string src_text = str(src);
@@ -203,4 +202,4 @@ py::str watermark_css(py::handle text) {
     return py::str(css);
 }
 
-}  // namespace dorvex::notepress
+}  // namespace dorvex

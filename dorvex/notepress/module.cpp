@@ -7,7 +7,7 @@
 
 namespace {
 
-using dorvex::notepress::g_notepress;
+using dorvex::g_notepress;
 
 py::dict default_config() {
     py::dict config;
@@ -51,7 +51,7 @@ void cmd_notepress(py::object config, bool generate_config) {
     py::object settings = dorvex::load_config_section(g, config);
     check_settings(g, config, settings);
     py::object result = g["NotepressConverter"](settings).attr("run")(config);
-    auto [ok, message] = dorvex::notepress::unpack_pair(result);
+    auto [ok, message] = dorvex::unpack_pair(result);
     if (dorvex::truthy(ok)) {
         dorvex::echo(g, "Done: " + dorvex::str(message));
         return;
@@ -71,9 +71,9 @@ PYBIND11_MODULE(notepress, m) {
     dorvex::import_toolkit(m, {"fileMg", "app_logging"}, "Notepress");
 
     m.attr("DEFAULT_CONFIG") = default_config();
-    m.attr("PAGE_TEMPLATE") = py::str(dorvex::notepress::PAGE_TEMPLATE);
+    m.attr("PAGE_TEMPLATE") = py::str(dorvex::PAGE_TEMPLATE);
 
-    dorvex::notepress::init_converter(m);
+    dorvex::init_converter(m);
 
     m.attr("cmd_notepress") = dorvex::make_command(
         m,

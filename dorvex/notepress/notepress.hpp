@@ -1,31 +1,14 @@
 // The worker `NotepressConverter` and the pieces its run is made of.
 #pragma once
 
-#include <string>
-#include <utility>
-
 #include "common/pyutil.hpp"
 
-namespace dorvex::notepress {
+namespace dorvex {
 
 inline constexpr Globals g_notepress{"dorvex.notepress"};
 
-// Settings as the constructor read them; Python objects, used by truth value.
-struct NotepressConverter {
-    py::object config, input_path, output_path, embed_images, watermark_enable, watermark_text;
-};
-
-// The two values of a pair result, as Python's `a, b = value` unpacks them.
-inline std::pair<py::object, py::object> unpack_pair(py::handle value) {
-    py::list items(py::reinterpret_borrow<py::object>(value));
-    if (items.size() != 2) {
-        std::string expected = items.size() > 2 ? "too many values to unpack (expected 2)"
-                                                : "not enough values to unpack (expected 2, got " +
-                                                      std::to_string(items.size()) + ")";
-        throw py::value_error(expected);
-    }
-    return {items[0], items[1]};
-}
+// The worker; its settings live in the instance dictionary.
+struct NotepressConverter {};
 
 // Binds `NotepressConverter` with its constructor, `_encode_image_base64` and `run`.
 void init_converter(py::module_& m);
@@ -41,4 +24,4 @@ py::object embed_images(py::object self, py::object html_body, py::object md_fil
 // The watermark style block for `text`.
 py::str watermark_css(py::handle text);
 
-}  // namespace dorvex::notepress
+}  // namespace dorvex

@@ -1,7 +1,7 @@
 // The page template and the pieces of the watermark style block, verbatim.
 #pragma once
 
-namespace dorvex::notepress {
+namespace dorvex {
 
 // The SVG tile of the watermark is split around the namespace URI and the text.
 inline constexpr const char* WATERMARK_BG_HEAD =
@@ -124,4 +124,4 @@ inline constexpr const char* PAGE_TEMPLATE = R"TPL(
 </html>
 )TPL";
 
-}  // namespace dorvex::notepress
+}  // namespace dorvex

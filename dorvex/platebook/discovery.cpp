@@ -8,16 +8,6 @@ namespace {
 
 const auto& g = g_platebook;
 
-// Python's `a, b = value`: exactly two items, else the ValueError Python gives.
-std::pair<py::object, py::object> unpack_pair(py::handle value) {
-    py::tuple items(py::module_::import("builtins").attr("tuple")(value));
-    if (items.size() > 2) throw py::value_error("too many values to unpack (expected 2)");
-    if (items.size() < 2)
-        throw py::value_error("not enough values to unpack (expected 2, got " +
-                              std::to_string(items.size()) + ")");
-    return {items[0], items[1]};
-}
-
 }  // namespace
 
 void report_init(py::object self, py::object config, py::object main_page,

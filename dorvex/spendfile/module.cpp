@@ -1,7 +1,7 @@
 // dorvex.spendfile: the expense workbook renaming command. This file holds the
 // module level (imports, template, help text, command); rename.cpp does the work.
 #include "common/command.hpp"
-#include "rename.hpp"
+#include "spendfile.hpp"
 
 namespace {
 

@@ -1,6 +1,8 @@
 // Reads the name and amount cells of each expense workbook and moves it into
 // "results" under "<name>_<amount>_<datecode>.xlsx", keeping a backup copy.
-#include "rename.hpp"
+#include "spendfile.hpp"
+
+#include "common/progress.hpp"
 
 namespace dorvex {
 namespace {
@@ -45,14 +47,6 @@ py::str sanitize_filename(py::object name) {
     py::str text = py::isinstance<py::float_>(name) ? py::str(format(name, ".15g")) : py::str(name);
     py::object cleaned = g["re"].attr("sub")(UNSAFE, "", text);
     return cleaned.attr("strip")();
-}
-
-// Python's `first, second = value`.
-std::pair<py::object, py::object> unpack_two(const py::object& value) {
-    py::list items(value);
-    if (items.size() != 2)
-        throw py::value_error("expected 2 values to unpack, got " + std::to_string(items.size()));
-    return {items[0], items[1]};
 }
 
 // Month, day, time and hundredths of a second: 0315_14253007.
@@ -111,21 +105,19 @@ bool rename_expenses(const py::dict& config) {
         log(g, "error", text("Cannot create the results and backup folders: {}", *no_folders));
         return false;
     }
-    py::list extensions;
-    extensions.append(".xlsx");
     py::object workbooks =
-        unpack_two(files.attr("find_files_with_extensions")(input_path, extensions)).first;
+        unpack_pair(files.attr("find_files_with_extensions")(input_path, list_of(".xlsx"))).first;
 
     log(g, "info", text("Starting expense processing in: {}", input_path));
     int moved = 0, skipped = 0, failed = 0;
+    Progress progress(py::len(workbooks), "Processing workbooks");
     for (py::handle file_path : workbooks) {
+        progress.advance();
         py::object current = g["Path"](file_path).attr("name");
         // Excel's lock file of an open workbook: not an expense
         if (truthy(current.attr("startswith")("~$"))) continue;
-        py::list cells;
-        cells.append(name_cell);
-        cells.append(amount_cell);
-        auto [name, amount] = unpack_two(g["get_excel_cell_value"](file_path, cells));
+        auto [name, amount] =
+            unpack_pair(g["get_excel_cell_value"](file_path, list_of(name_cell, amount_cell)));
         if (name.is_none() || amount.is_none()) {
             log(g, "error",
                 text("---> Skipping {}: Cannot find Name or Amount in {} or {}", current,

@@ -9,46 +9,35 @@ namespace dorvex {
 
 namespace {
 
-// Attributes stay Python objects: paths and cell references go to the
-// toolkit exactly as the configuration gave them (None included).
-struct Tallyrun {
-    py::object system_data_path, customer_data_path, output_dir;
-    py::object sys_po_cell, sys_so_cell, sys_so_pos_cell, sys_so_suffix_cell, sys_qty_cell,
-        sys_rdd_cell;
-    py::object po_cell, qty_cell, rdd_cell;
-    py::object system_df = py::none(), customer_df = py::none(), result_df = py::none();
-};
+// The worker; its attributes live in the instance dictionary and stay Python
+// objects: paths and cell references go to the toolkit exactly as the
+// configuration gave them (None included).
+struct Tallyrun {};
 
 py::object get(py::handle mapping, const char* key, py::object fallback) {
     return mapping.attr("get")(key, fallback);
 }
 
-Tallyrun make_tallyrun(py::object config) {
-    Tallyrun t;
-    t.system_data_path = get(config, "system_data_path", py::str(""));
-    t.customer_data_path = get(config, "customer_data_path", py::str(""));
-    t.output_dir = get(config, "output_dir", py::str("out"));
+void construct(py::object self, py::object config) {
+    self.attr("system_data_path") = get(config, "system_data_path", py::str(""));
+    self.attr("customer_data_path") = get(config, "customer_data_path", py::str(""));
+    self.attr("output_dir") = get(config, "output_dir", py::str("out"));
     py::object sys = get(config, "system_data", py::dict());
-    t.sys_po_cell = get(sys, "po_cell", py::str("H2"));
-    t.sys_so_cell = get(sys, "so_cell", py::str("I2"));
-    t.sys_so_pos_cell = get(sys, "so_pos_cell", py::str("J2"));
-    t.sys_so_suffix_cell = get(sys, "so_suffix_cell", py::str("K2"));
-    t.sys_qty_cell = get(sys, "qty_cell", py::str("L2"));
-    t.sys_rdd_cell = get(sys, "rdd_cell", py::str("Q2"));
+    self.attr("sys_po_cell") = get(sys, "po_cell", py::str("H2"));
+    self.attr("sys_so_cell") = get(sys, "so_cell", py::str("I2"));
+    self.attr("sys_so_pos_cell") = get(sys, "so_pos_cell", py::str("J2"));
+    self.attr("sys_so_suffix_cell") = get(sys, "so_suffix_cell", py::str("K2"));
+    self.attr("sys_qty_cell") = get(sys, "qty_cell", py::str("L2"));
+    self.attr("sys_rdd_cell") = get(sys, "rdd_cell", py::str("Q2"));
     py::object cus = get(config, "customer_data", py::dict());
-    t.po_cell = get(cus, "po_cell", py::str("F3"));
-    t.qty_cell = get(cus, "qty_cell", py::str("O3"));
-    t.rdd_cell = get(cus, "rdd_cell", py::str("R3"));
-    return t;
+    self.attr("po_cell") = get(cus, "po_cell", py::str("F3"));
+    self.attr("qty_cell") = get(cus, "qty_cell", py::str("O3"));
+    self.attr("rdd_cell") = get(cus, "rdd_cell", py::str("R3"));
+    for (const char* table : {"system_df", "customer_df", "result_df"}) self.attr(table) = py::none();
 }
 
 py::tuple pair(bool ok, const std::string& msg) { return py::make_tuple(ok, msg); }
 
-py::list text_list(std::initializer_list<const char*> items) {
-    py::list out;
-    for (const char* item : items) out.append(item);
-    return out;
-}
 
 bool has_column(py::handle df, const char* name) {
     return df.attr("columns").attr("__contains__")(name).cast<bool>();
@@ -145,7 +134,7 @@ py::tuple run_pipeline(py::object self) {
     sys_mapping["RDD"] = self.attr("sys_rdd_cell");
     py::object system_path = self.attr("system_data_path");
     self.attr("system_df") = excel.attr("read_csv_by_cells")(system_path, sys_mapping,
-                                                            "numbers"_a = text_list({"QTY"}));
+                                                            "numbers"_a = list_of("QTY"));
     py::object system_df = self.attr("system_df");
     if (has_column(system_df, "RDD")) normalise_dates(system_df, "System");
     check_table(g, system_df, "System");
@@ -154,7 +143,7 @@ py::tuple run_pipeline(py::object self) {
 
     py::object customer_path = self.attr("customer_data_path");
     if (!truthy(g["fileMg"].attr("check_file_exists")(
-            customer_path, "allowed_extensions"_a = text_list({".xlsx", ".xls"}))))
+            customer_path, "allowed_extensions"_a = list_of(".xlsx", ".xls"))))
         return pair(false, "Customer data file not found at: " + str(customer_path));
     log(g, "info", "Loading customer data from: " + str(customer_path));
     py::dict cell_mapping;
@@ -179,7 +168,7 @@ py::tuple run_pipeline(py::object self) {
     log(g, "info", "Matching System and Customer data by PO and QTY...");
     self.attr("result_df") = excel.attr("merge_exact_match")(
         "df_left"_a = system_df, "df_right"_a = customer_df,
-        "num_keys"_a = text_list({"PO", "QTY"}), "how"_a = "inner",
+        "num_keys"_a = list_of("PO", "QTY"), "how"_a = "inner",
         "suffixes"_a = py::make_tuple("_SYS", "_CUST"));
     py::object result_df = self.attr("result_df");
     if (truthy(result_df.attr("empty"))) {
@@ -225,31 +214,14 @@ py::tuple run_pipeline(py::object self) {
 
 void init_tallyrun(py::module_& m) {
     py::class_<Tallyrun> cls(m, "Tallyrun", py::dynamic_attr());
-    cls.def(py::init(&make_tallyrun), py::arg("config"));
-#define TALLYRUN_ATTR(name) cls.def_readwrite(#name, &Tallyrun::name)
-    TALLYRUN_ATTR(system_data_path);
-    TALLYRUN_ATTR(customer_data_path);
-    TALLYRUN_ATTR(output_dir);
-    TALLYRUN_ATTR(sys_po_cell);
-    TALLYRUN_ATTR(sys_so_cell);
-    TALLYRUN_ATTR(sys_so_pos_cell);
-    TALLYRUN_ATTR(sys_so_suffix_cell);
-    TALLYRUN_ATTR(sys_qty_cell);
-    TALLYRUN_ATTR(sys_rdd_cell);
-    TALLYRUN_ATTR(po_cell);
-    TALLYRUN_ATTR(qty_cell);
-    TALLYRUN_ATTR(rdd_cell);
-    TALLYRUN_ATTR(system_df);
-    TALLYRUN_ATTR(customer_df);
-    TALLYRUN_ATTR(result_df);
-#undef TALLYRUN_ATTR
+    def_dict_init(cls, &construct, py::arg("config"));
 
     cls.def("run", [](py::object self) -> py::tuple {
         const auto& g = g_tallyrun;
         py::object system_path = self.attr("system_data_path");
         log(g, "info", "Starting TallyRUN process on system data: " + str(system_path));
         if (!truthy(g["fileMg"].attr("check_file_exists")(
-                system_path, "allowed_extensions"_a = text_list({".csv"}))))
+                system_path, "allowed_extensions"_a = list_of(".csv"))))
             return pair(false, "System data file not found at: " + str(system_path));
         log(g, "info", "Loading System data from: " + str(system_path));
 
