@@ -3,6 +3,7 @@
 #include "chartsite.hpp"
 #include "common/atomic.hpp"
 #include "common/command.hpp"
+#include "common/progress.hpp"
 #include "common/readfile.hpp"
 
 #include <memory>
@@ -254,6 +255,7 @@ void convert_diagrams(Run& run, py::list& chart_links) {
     }
     Renderer renderer(run.render);  // after the temporaries: its children end first
     for (Diagram& d : diagrams) d.job = renderer.submit(d.argv);
+    Progress progress(diagrams.size(), "Rendering diagrams");
 
     for (Diagram& d : diagrams) {
         ++run.inputs;
@@ -268,6 +270,7 @@ void convert_diagrams(Run& run, py::list& chart_links) {
         py::list shown = d.argv.attr("copy")();
         shown[4] = svg_path;
         py::object err = renderer.wait(d.job, shown);
+        progress.advance();
         if (!err.is_none()) {
             log(g, "error", "Failed to convert " + str(d.mmd) + ": " + str(err));
             continue;
