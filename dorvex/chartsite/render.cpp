@@ -31,8 +31,11 @@ RenderSettings render_settings() {
     py::object jobs = env_setting("DORVEX_JOBS", "a positive whole number", cores,
                                   [](py::handle text) -> py::object {
                                       py::int_ n(py::reinterpret_borrow<py::object>(text));
-                                      return n.cast<long long>() >= 1 ? n : py::object();
+                                      return truthy(n.attr("__ge__")(1)) ? n : py::object();
                                   });
+    // more than one child per diagram never starts; the cap keeps the count
+    // a machine number
+    jobs = py::module_::import("builtins").attr("min")(jobs, 4096);
     py::object timeout = env_setting(
         "DORVEX_MMDC_TIMEOUT", "a positive number of seconds", py::float_(120.0),
         [](py::handle text) -> py::object {
