@@ -54,10 +54,15 @@ void cmd_chartsite(py::object config, bool generate_config) {
          "Hint: Run 'dor-vex chartsite --generate-config' to get a template."});
     py::object conf = dorvex::load_config_section(g, config);
     check_settings(config, conf);
+    if (auto bad = dorvex::catch_python(PyExc_ValueError,
+                                        [] { dorvex::chartsite::render_settings(); })) {
+        dorvex::echo(g, "Error: " + dorvex::str(*bad), true);
+        dorvex::exit(g, 1);
+    }
 
     std::string line;
     auto failure = dorvex::catch_ordinary([&] {
-        py::tuple result(g["MermaidConverter"](conf).attr("run")());
+        py::tuple result(g["MermaidConverter"](conf).attr("run")(config));
         if (result.size() != 2) throw py::value_error("run() must return (success, message)");
         line = std::string("\n[") + (dorvex::truthy(result[0]) ? "DONE" : "WARNING") + "] " +
                dorvex::str(result[1]);
