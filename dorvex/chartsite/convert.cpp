@@ -271,18 +271,17 @@ void convert_diagrams(Run& run, py::list& chart_links) {
         shown[4] = svg_path;
         py::object err = renderer.wait(d.job, shown);
         progress.advance();
+        // A zero status without a drawing, or with Mermaid's error picture, is
+        // a failed diagram like any other.
+        py::object svg_content = py::none();
+        if (err.is_none()) {
+            if (!truthy(os.attr("path").attr("getsize")(d.svg->temp())))
+                err = py::str("mmdc exited with status 0 but wrote no SVG");
+            else
+                err = mermaid_error(svg_content = read_text(d.svg->temp()));
+        }
         if (!err.is_none()) {
             log(g, "error", "Failed to convert " + str(d.mmd) + ": " + str(err));
-            continue;
-        }
-        // A zero status without a drawing is not a success; it ends the run.
-        if (!truthy(os.attr("path").attr("getsize")(d.svg->temp())))
-            raise(PyExc_FileNotFoundError,
-                  py::str("mmdc exited with status 0 but wrote no SVG for " + str(d.mmd_path)));
-        py::object svg_content = read_text(d.svg->temp());
-        py::object drawn_error = mermaid_error(svg_content);
-        if (!drawn_error.is_none()) {
-            log(g, "error", "Failed to convert " + str(d.mmd) + ": " + str(drawn_error));
             continue;
         }
         check_output(run, svg_path);
