@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <vector>
 
-namespace dorvex::chartsite {
+namespace dorvex {
 
 inline constexpr Globals g_chartsite{"dorvex.chartsite"};
 
@@ -68,4 +68,4 @@ py::str chart_link(py::handle page_stem, py::handle title);
 // empty.
 py::tuple write_index(py::handle self, const py::list& md_links, const py::list& chart_links);
 
-}  // namespace dorvex::chartsite
+}  // namespace dorvex

@@ -8,14 +8,25 @@
 
 #include <memory>
 
-namespace dorvex::chartsite {
+namespace dorvex {
 
 namespace {
 
-struct MermaidConverter {
-    // Python objects as the configuration delivered them.
-    py::object conf, input_folder, output_folder, index_title, doc_titles, chart_titles;
-};
+// The worker; its settings live in the instance dictionary, as the
+// configuration delivered them.
+struct MermaidConverter {};
+
+void construct(py::object self, py::object conf) {
+    self.attr("conf") = conf;
+    // Read in this order, each through the stored mapping.
+    py::object get = self.attr("conf").attr("get");
+    self.attr("input_folder") = get("input_folder", "./data_chartsite");
+    self.attr("output_folder") = get("output_folder", "./data_chartsite/html_out");
+    self.attr("index_title") = get("index_title", "Project Documentation");
+    self.attr("doc_titles") = get("doc_titles", py::dict());
+    self.attr("chart_titles") = get("chart_titles", py::dict());
+    log(g_chartsite, "debug", self.attr("conf"));
+}
 
 [[noreturn]] void raise(PyObject* type, const py::str& message) {
     PyErr_SetObject(type, message.ptr());
@@ -297,27 +308,9 @@ void convert_diagrams(Run& run, py::list& chart_links) {
 }  // namespace
 
 void init_converter(py::module_& m) {
-    py::class_<MermaidConverter>(m, "MermaidConverter", py::dynamic_attr())
-        .def(py::init([](py::object conf) {
-                 MermaidConverter c;
-                 c.conf = conf;
-                 // Read in this order, each through the stored mapping.
-                 c.input_folder = c.conf.attr("get")("input_folder", "./data_chartsite");
-                 c.output_folder = c.conf.attr("get")("output_folder", "./data_chartsite/html_out");
-                 c.index_title = c.conf.attr("get")("index_title", "Project Documentation");
-                 c.doc_titles = c.conf.attr("get")("doc_titles", py::dict());
-                 c.chart_titles = c.conf.attr("get")("chart_titles", py::dict());
-                 log(g_chartsite, "debug", c.conf);
-                 return c;
-             }),
-             py::arg("conf"))
-        .def_readwrite("conf", &MermaidConverter::conf)
-        .def_readwrite("input_folder", &MermaidConverter::input_folder)
-        .def_readwrite("output_folder", &MermaidConverter::output_folder)
-        .def_readwrite("index_title", &MermaidConverter::index_title)
-        .def_readwrite("doc_titles", &MermaidConverter::doc_titles)
-        .def_readwrite("chart_titles", &MermaidConverter::chart_titles)
-        .def("_prepare_output_dir",
+    py::class_<MermaidConverter> cls(m, "MermaidConverter", py::dynamic_attr());
+    def_dict_init(cls, &construct, py::arg("conf"));
+    cls.def("_prepare_output_dir",
              [](py::object self) {
                  const auto& g = g_chartsite;
                  py::object folder = self.attr("output_folder");
@@ -366,4 +359,4 @@ void init_converter(py::module_& m) {
         }, py::arg("config_file") = py::none());
 }
 
-}  // namespace dorvex::chartsite
+}  // namespace dorvex

@@ -7,7 +7,7 @@
 
 namespace {
 
-using dorvex::chartsite::g_chartsite;
+using dorvex::g_chartsite;
 
 py::dict default_config() {
     py::dict doc_titles;
@@ -55,7 +55,7 @@ void cmd_chartsite(py::object config, bool generate_config) {
     py::object conf = dorvex::load_config_section(g, config);
     check_settings(config, conf);
     if (auto bad = dorvex::catch_python(PyExc_ValueError,
-                                        [] { dorvex::chartsite::render_settings(); })) {
+                                        [] { dorvex::render_settings(); })) {
         dorvex::echo(g, "Error: " + dorvex::str(*bad), true);
         dorvex::exit(g, 1);
     }
@@ -81,11 +81,11 @@ PYBIND11_MODULE(chartsite, m) {
     dorvex::import_optional(m, "HAS_MD", [](py::module_& mod) { dorvex::import_modules(mod, {"markdown"}); });
     dorvex::import_toolkit(m, {"fileMg", "app_logging"}, "Chartsite");
 
-    m.attr("PAGE_TEMPLATE") = py::str(dorvex::chartsite::PAGE_TEMPLATE);
-    m.attr("INDEX_TEMPLATE") = py::str(dorvex::chartsite::INDEX_TEMPLATE);
+    m.attr("PAGE_TEMPLATE") = py::str(dorvex::PAGE_TEMPLATE);
+    m.attr("INDEX_TEMPLATE") = py::str(dorvex::INDEX_TEMPLATE);
     m.attr("DEFAULT_CONFIG") = default_config();
 
-    dorvex::chartsite::init_converter(m);
+    dorvex::init_converter(m);
 
     m.attr("cmd_chartsite") = dorvex::make_command(
         m,

@@ -2,7 +2,7 @@
 // them at once while results are taken in submission order.
 #include "chartsite.hpp"
 
-namespace dorvex::chartsite {
+namespace dorvex {
 
 namespace {
 
@@ -150,4 +150,4 @@ py::object mermaid_error(py::handle svg_text) {
     return py::str("mmdc drew Mermaid's error picture: ") + py::str(said);
 }
 
-}  // namespace dorvex::chartsite
+}  // namespace dorvex
