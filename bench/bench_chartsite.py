@@ -1,7 +1,10 @@
-"""chartsite on 20 diagrams against 20 bare mmdc calls on the same files (the
-floor: rendering is mmdc's work, the site should add next to nothing). A second
-comparison swaps in an instant stand-in renderer, which shows chartsite's own
-cost without mmdc's two seconds of browser start per diagram."""
+"""chartsite on 20 diagrams against 20 bare mmdc calls on the same files, one
+after the other (the floor: rendering is mmdc's work). chartsite runs with one
+renderer at a time (DORVEX_JOBS=1), two, and its default (one per usable
+core); from the floor's processor time per diagram the script also estimates
+the ratio on 8 cores. A second comparison swaps in an instant stand-in
+renderer, which shows chartsite's own cost without mmdc's two seconds of
+browser start per diagram."""
 
 import json
 import os
@@ -13,6 +16,15 @@ from common import VENV_BIN, compare, report
 
 HOST = os.path.join(VENV_BIN, "dor-vex")
 COUNT = 20
+CORES = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+
+
+def expected_on(cores, floor_time, floor_cpu):
+    """The ratio to the floor with `cores` renderers at once: bound by the
+    processor time all renders need, shared by the cores, and by the rounds
+    of renders one after the other, each as long as one render of the floor."""
+    rounds = -(-COUNT // cores)
+    return max(floor_cpu / cores, rounds * floor_time / COUNT) / floor_time
 
 
 def diagram(i):
@@ -43,15 +55,19 @@ def main():
 
         # the mmdc launcher lives beside dor-vex, also when run without make
         real = dict(os.environ, PATH=VENV_BIN + os.pathsep + os.environ["PATH"])
+        site = [HOST, "chartsite", "-c", "site.json"]
         summary = compare(
             {
                 f"{COUNT} x mmdc (floor)": ["sh", "-c", floor],
-                "dor-vex chartsite": [HOST, "chartsite", "-c", "site.json"],
+                "dor-vex chartsite, DORVEX_JOBS=1": ["env", "DORVEX_JOBS=1", *site],
+                "dor-vex chartsite, DORVEX_JOBS=2": ["env", "DORVEX_JOBS=2", *site],
+                f"dor-vex chartsite, default ({CORES})": site,
             },
             rounds=rounds,
             cwd=tmp,
             env=real,
             setup=clean,
+            cpu=True,
         )
         pages = len([n for n in os.listdir(os.path.join(tmp, "site")) if n.endswith(".html")])
         # The stand-in copies a fixed SVG to the -o path.
@@ -75,6 +91,10 @@ def main():
     report(f"chartsite, {COUNT} diagrams with mmdc (median of {rounds}, alternating)", summary,
            f"{COUNT} x mmdc (floor)")
     print(f"pages written: {pages} ({COUNT} diagrams and the index)")
+    floor_time, _, floor_cpu = summary[f"{COUNT} x mmdc (floor)"]
+    print(f"processor time per diagram: {floor_cpu / COUNT:.2f} s of {floor_time / COUNT:.2f} s; "
+          f"expected ratio on {CORES} cores {expected_on(CORES, floor_time, floor_cpu):.2f}, "
+          f"on 8 cores {expected_on(8, floor_time, floor_cpu):.2f}")
     report(f"chartsite, {COUNT} diagrams with an instant stand-in renderer (median of 3)", stub,
            f"{COUNT} x stand-in (floor)")
 

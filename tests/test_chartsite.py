@@ -4,24 +4,32 @@ with a small fake one placed first on PATH for the failure paths."""
 import json
 import logging
 import os
+import shutil
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
 import dorvex.chartsite as cs
 
 FLOWCHART = "flowchart LR\n  Start --> Check{Check}\n  Check -->|yes| Done\n"
+BROKEN = 'pie\n  "a" : x\n'  # mmdc exits 0 with Mermaid's error picture
 SEQUENCE = "sequenceDiagram\n  Alice->>Bob: Hello Bob\n  Bob-->>Alice: Hi Alice\n"
 
 # Records its arguments, fails for inputs named *bad*, exits 0 without output
-# for *empty*, else writes a small SVG holding the source.
+# for *empty*, hangs in a grandchild (as Chromium would) for *slow*, else
+# writes a small SVG holding the source, later when it holds "%% late", and
+# notes when it finished.
 FAKE_MMDC = """#!/bin/sh
 printf '%s\\n' "$@" >> "$FAKE_MMDC_LOG"
-case "$2" in *bad*) echo "fake mmdc: cannot render" >&2; exit 3;; esac
-case "$2" in *empty*) exit 0;; esac
+case "${2##*/}" in *bad*) echo "fake mmdc: cannot render" >&2; exit 3;; esac
+case "${2##*/}" in *empty*) exit 0;; esac
+case "${2##*/}" in *slow*) sleep 60 & echo $! > "$FAKE_MMDC_LOG.pid"; wait; exit 0;; esac
+grep -q "%% late" "$2" && sleep 0.3
 { printf '<svg xmlns="http://www.w3.org/2000/svg" width="20" height="10"><desc>'
   cat "$2"; printf '</desc></svg>'; } > "$4"
+echo "$2" >> "$FAKE_MMDC_LOG.done"
 """
 ERR_MMDC = ("Mermaid CLI ('mmdc') is not installed or not in PATH.\n"
             "Please install it via: npm install -g @mermaid-js/mermaid-cli")
@@ -196,7 +204,8 @@ def test_pages_links_and_sections(site, fake_mmdc):
     assert "<h1>Guide</h1>\n<p>Text with <code>code</code>.</p>" in guide
     ab = (out / "ab.html").read_text(encoding="utf-8")
     assert ab == cs.PAGE_TEMPLATE.format(title="A to B", body_content=(out / "ab.svg").read_text())
-    assert fake_mmdc() == [str(src / n) for n in listing if n.lower().endswith(".mmd")]
+    diagrams = [str(src / n) for n in listing if n.lower().endswith(".mmd")]
+    assert sorted(fake_mmdc()) == sorted(diagrams)
 
 
 def test_same_base_name_keeps_both_pages(site, fake_mmdc, caplog):
@@ -227,8 +236,10 @@ def test_failed_files_are_skipped_and_earlier_svg_kept(site, fake_mmdc, caplog):
     (out / "bad.svg").write_text("<svg>earlier</svg>")
     with caplog.at_level(logging.ERROR):
         result = run()
-    assert (result.exit_code, result.stdout) == (0, WARN_EMPTY)
-    assert caplog.messages[0].startswith("Failed to process folder.md: [Errno 21] Is a directory")
+    # files were there and all failed: no empty-folder warning
+    assert (result.exit_code, result.stdout) == (
+        1, "\n[ERROR] No page was written: all 2 files failed.\n")
+    assert caplog.messages[0].startswith("Failed to process folder.md: [Errno 21] is a folder")
     assert caplog.messages[1] == (
         f"Failed to convert bad.mmd: Command '['mmdc', '-i', '{src / 'bad.mmd'}', '-o', "
         f"'{out / 'bad.svg'}']' returned non-zero exit status 3.")
@@ -241,14 +252,14 @@ def test_failed_files_are_skipped_and_earlier_svg_kept(site, fake_mmdc, caplog):
     assert sorted(os.listdir(out)) == ["bad.svg", "good.html", "good.svg", "index.html"]
 
 
-def test_zero_exit_without_svg_ends_the_run(site, fake_mmdc):
+def test_zero_exit_without_svg_is_a_failed_diagram(site, fake_mmdc, caplog):
     src, out, run = site
     (src / "empty.mmd").write_text(FLOWCHART)
+    (src / "good.mmd").write_text(FLOWCHART)
     result = run()
-    assert result.exit_code == 1
-    assert result.stdout == (
-        f"\n[ERROR] mmdc exited with status 0 but wrote no SVG for {src / 'empty.mmd'}\n")
-    assert os.listdir(out) == []
+    assert result.exit_code == 0
+    assert "Failed to convert empty.mmd: mmdc exited with status 0 but wrote no SVG" in caplog.messages
+    assert sorted(os.listdir(out)) == ["good.html", "good.svg", "index.html"]
 
 
 def test_file_names_are_never_run_as_commands(site, fake_mmdc, tmp_path, monkeypatch):
@@ -268,6 +279,88 @@ def test_file_names_are_never_run_as_commands(site, fake_mmdc, tmp_path, monkeyp
     assert (out / "a&b <i>'q'\" 100%.html").exists()
 
 
+def test_slow_diagram_is_killed_with_its_children(site, fake_mmdc, tmp_path, monkeypatch, caplog):
+    src, out, run = site
+    (src / "slow.mmd").write_text(FLOWCHART)
+    (src / "ok.mmd").write_text(FLOWCHART)
+    monkeypatch.setenv("DORVEX_MMDC_TIMEOUT", "0.5")
+    with caplog.at_level(logging.ERROR):
+        assert run().exit_code == 0
+    assert caplog.messages == [
+        f"Failed to convert slow.mmd: Command '['mmdc', '-i', '{src / 'slow.mmd'}', '-o', "
+        f"'{out / 'slow.svg'}']' timed out after 0.5 seconds"]
+    assert sorted(os.listdir(out)) == ["index.html", "ok.html", "ok.svg"]
+    pid = (tmp_path / "mmdc-calls.txt.pid").read_text().strip()
+    status = Path(f"/proc/{pid}/status")  # gone, or a zombie not yet reaped
+    assert not status.exists() or "State:\tZ" in status.read_text()
+
+
+def test_concurrent_renders_match_one_at_a_time(site, fake_mmdc, tmp_path, monkeypatch, caplog):
+    src, out, run = site
+    for name in ["a.mmd", "b.mmd", "c-bad.mmd", "d.mmd", "e.md"]:
+        (src / name).write_text(FLOWCHART)
+    drawn = [str(src / n) for n in os.listdir(src) if n.endswith(".mmd") and "bad" not in n]
+    Path(drawn[0]).write_text(FLOWCHART + "%% late\n")  # the first to start ends last
+    runs = []
+    for jobs in ["1", "4"]:
+        monkeypatch.setenv("DORVEX_JOBS", jobs)
+        shutil.rmtree(out, ignore_errors=True)
+        caplog.clear()
+        with caplog.at_level(logging.INFO):
+            result = run()
+        pages = {p.name: p.read_bytes() for p in out.iterdir()}
+        runs.append((result.exit_code, result.stdout, caplog.messages, pages))
+    assert runs[0] == runs[1]
+    assert len(runs[0][3]) == 8  # index, e.html and three diagrams with their SVGs
+    done = (tmp_path / "mmdc-calls.txt.done").read_text().split()
+    assert done[:3] == drawn and done[3:] == drawn[1:] + drawn[:1]
+
+
+@pytest.mark.parametrize("name, value, what", [
+    ("DORVEX_MMDC_TIMEOUT", "soon", "a positive number of seconds"),
+    ("DORVEX_MMDC_TIMEOUT", "0", "a positive number of seconds"),
+    ("DORVEX_JOBS", "0", "a positive whole number"),
+    ("DORVEX_JOBS", "2.5", "a positive whole number"),
+])
+def test_bad_environment_setting_is_one_line(site, fake_mmdc, monkeypatch, name, value, what):
+    src, out, run = site
+    monkeypatch.setenv(name, value)
+    result = run()
+    assert result.exit_code == 1
+    assert result.stderr == f"Error: {name} must be {what} (got '{value}')\n"
+    assert not out.exists()
+
+
+def test_special_files_and_option_like_folder(runner, in_tmp, fake_mmdc, caplog):
+    src = in_tmp / "-o x"
+    src.mkdir()
+    os.mkfifo(src / "pipe.md")  # reading either FIFO would block for ever
+    os.mkfifo(src / "pipe.mmd")
+    os.symlink("loop.mmd", src / "loop.mmd")
+    (src / "a.mmd").write_text(FLOWCHART)
+    conf = write_config(in_tmp / "c.json", input_folder="-o x", output_folder="-i y")
+    with caplog.at_level(logging.WARNING):
+        result = runner.invoke(cs.cmd_chartsite, ["-c", conf])
+    assert result.exit_code == 0
+    assert sorted(os.listdir(in_tmp / "-i y")) == ["a.html", "a.svg", "index.html"]
+    assert fake_mmdc() == [str(src / "a.mmd")]
+    assert caplog.messages == [f"Skipping -o x{os.sep}loop.mmd: broken or looping link "
+                               "(Too many levels of symbolic links)"]
+
+
+def test_page_never_replaces_the_configuration(site, fake_mmdc, tmp_path, runner):
+    src, out, _ = site
+    out.mkdir()
+    (src / "site.md").write_text("# Site\n")
+    conf = write_config(out / "site.html", input_folder=str(src), output_folder=str(out))
+    before = (out / "site.html").read_bytes()
+    result = runner.invoke(cs.cmd_chartsite, ["-c", conf])
+    assert result.exit_code == 1
+    assert result.stderr.endswith(
+        f"\nError: {conf}: output_folder would overwrite the input {conf}\n")
+    assert (out / "site.html").read_bytes() == before
+
+
 # --- the real mmdc and a browser ------------------------------------------
 
 
@@ -280,7 +373,9 @@ def real_site(tmp_path_factory):
     (src / "flow.mmd").write_text(FLOWCHART)
     (src / "seq.mmd").write_text(SEQUENCE)
     (src / "it's $(touch PWNED) & #1.mmd").write_text("flowchart TD\n  X --> Y\n")
-    (src / "guide.md").write_text("# Guide\n\n| a | b |\n|---|---|\n| 1 | 2 |\n")
+    (src / "broken.mmd").write_text(BROKEN)
+    (src / "guide.md").write_text("# Guide\n\n| a | b |\n|---|---|\n| 1 | 2 |\n\n"
+                                  f"```mermaid\n{FLOWCHART}```\n\n```mermaid\n{BROKEN}```\n")
     conf = write_config(root / "site.json", input_folder=str(src), output_folder=str(out),
                         chart_titles={"flow.mmd": "Check flow"})
     proc = subprocess.run([sys.executable, "-m", "dorvex", "chartsite", "-c", conf], cwd=root,
@@ -301,6 +396,10 @@ def test_real_mmdc_pages_hold_inline_svg(real_site):
     seq = (out / "seq.html").read_text(encoding="utf-8")
     assert 'aria-roledescription="sequence"' in seq and "Hello Bob" in seq
     assert not [n for n in os.listdir(out) if n.startswith(".")]
+    picture = "mmdc drew Mermaid's error picture: Syntax error in text; mermaid version"
+    assert f"Failed to convert broken.mmd: {picture}" in proc.stderr
+    assert f"Mermaid block 2 of guide.md stays as code: {picture}" in proc.stderr
+    assert not (out / "broken.html").exists()
 
 
 def test_browser_follows_every_index_link(real_site, page):
@@ -315,6 +414,11 @@ def test_browser_follows_every_index_link(real_site, page):
         assert page.url.endswith(href)
         if href == "guide.html":
             assert page.locator(".content table td").first.inner_text() == "1"
+            # the first block drawn in place, the failing one left as code
+            box = page.locator(".content > svg#mermaid-block-1").bounding_box()
+            assert box and box["width"] > 0 and box["height"] > 0
+            assert page.locator("text=Check").count() == 1
+            assert page.locator("pre code.language-mermaid").inner_text() == BROKEN
             continue
         box = page.locator(".content svg").first.bounding_box()
         assert box and box["width"] > 0 and box["height"] > 0, href

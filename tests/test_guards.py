@@ -182,6 +182,10 @@ PROGRESS = [
     ("notepress", "Converting notes",
      lambda t: ((t / "in").mkdir(), (t / "in" / "a.md").write_text("# A\n"),
                 _config(t / "c.json", {"input_path": str(t / "in"), "output_path": str(t / "out")}))),
+    ("chartsite", "Rendering diagrams",
+     lambda t: ((t / "in").mkdir(), (t / "in" / "a.mmd").write_text("flowchart LR\n  A --> B\n"),
+                _config(t / "c.json", {"input_folder": str(t / "in"),
+                                       "output_folder": str(t / "out")}))),
     ("spend-file", "Processing workbooks",
      lambda t: (_workbook(t / "in" / "trip.xlsx"),
                 (t / "c.json").write_text(json.dumps({

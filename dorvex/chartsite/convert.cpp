@@ -2,28 +2,69 @@
 // from the Markdown and diagram files of the input folder.
 #include "chartsite.hpp"
 #include "common/atomic.hpp"
+#include "common/command.hpp"
+#include "common/progress.hpp"
+#include "common/readfile.hpp"
 
-namespace dorvex::chartsite {
+#include <memory>
+
+namespace dorvex {
 
 namespace {
 
-struct MermaidConverter {
-    // Python objects as the configuration delivered them.
-    py::object conf, input_folder, output_folder, index_title, doc_titles, chart_titles;
-};
+// The worker; its settings live in the instance dictionary, as the
+// configuration delivered them.
+struct MermaidConverter {};
+
+void construct(py::object self, py::object conf) {
+    self.attr("conf") = conf;
+    // Read in this order, each through the stored mapping.
+    py::object get = self.attr("conf").attr("get");
+    self.attr("input_folder") = get("input_folder", "./data_chartsite");
+    self.attr("output_folder") = get("output_folder", "./data_chartsite/html_out");
+    self.attr("index_title") = get("index_title", "Project Documentation");
+    self.attr("doc_titles") = get("doc_titles", py::dict());
+    self.attr("chart_titles") = get("chart_titles", py::dict());
+    log(g_chartsite, "debug", self.attr("conf"));
+}
 
 [[noreturn]] void raise(PyObject* type, const py::str& message) {
     PyErr_SetObject(type, message.ptr());
     throw py::error_already_set();
 }
 
-py::object read_text(py::handle path) {
-    py::object file = py::module_::import("pathlib").attr("Path")(path);
-    return file.attr("read_text")("encoding"_a = "utf-8");
-}
+py::object read_text(py::handle path) { return read_file(path, "r", py::str("utf-8")); }
 
 bool has_extension(py::handle name, const char* ext) {
     return truthy(name.attr("lower")().attr("endswith")(ext));
+}
+
+// The input folder's entries ending in `ext`, in listing order. FIFOs,
+// sockets and devices are passed over (reading one could block), and so are
+// broken or looping links (one warning); a folder stays in and fails as the
+// file its name claims.
+py::list list_inputs(py::handle folder, const char* ext) {
+    const auto& g = g_chartsite;
+    py::object os = g["os"];
+    py::module_ stat = py::module_::import("stat");
+    py::list names;
+    for (py::handle name : os.attr("listdir")(folder)) {
+        if (!has_extension(name, ext)) continue;
+        py::object path = os.attr("path").attr("join")(folder, name);
+        py::object info;
+        if (auto err = catch_python(PyExc_OSError, [&] { info = os.attr("stat")(path); })) {
+            log(g, "warning", "Skipping " + str(path) + ": broken or looping link (" +
+                                  str(err->attr("strerror")) + ")");
+            continue;
+        }
+        py::object mode = info.attr("st_mode");
+        if (!truthy(stat.attr("S_ISREG")(mode)) && !truthy(stat.attr("S_ISDIR")(mode))) {
+            log(g, "debug", "Skipping " + str(path) + ": not a regular file");
+            continue;
+        }
+        names.append(name);
+    }
+    return names;
 }
 
 // A page's display title: the configured one (markup allowed), else the file
@@ -59,84 +100,207 @@ py::str page_stem(py::handle base_name, py::handle name, const py::set& written)
     return stem;
 }
 
+// What the steps of one run share.
+struct Run {
+    py::object self;
+    py::object config_file;  // None when run() is called without one
+    RenderSettings render;
+    py::set written;         // page names of this run
+    std::size_t inputs = 0;  // .md and .mmd files found
+};
+
+// No page, SVG or index may replace the configuration file (the output
+// folder may hold it).
+void check_output(const Run& run, py::handle path) {
+    refuse_overwrite(g_chartsite, run.config_file, "output_folder", path, py::tuple());
+}
+
+// An absolute path, so that mmdc never reads a path as an option.
+py::str for_mmdc(py::handle path) {
+    return g_chartsite["os"].attr("path").attr("abspath")(path);
+}
+
 py::object fill_page(py::handle title, py::handle body) {
     return g_chartsite["PAGE_TEMPLATE"].attr("format")("title"_a = title, "body_content"_a = body);
 }
 
-void convert_markdown(py::handle self, py::list& md_links, py::set& written) {
+// A folder of its own for the sources and drawings of a page's Mermaid
+// blocks, removed with everything in it.
+class TempFolder {
+public:
+    TempFolder()
+        : path_(py::module_::import("tempfile").attr("mkdtemp")("prefix"_a = "chartsite-")) {}
+    ~TempFolder() {
+        py::error_scope keep;
+        try {
+            py::module_::import("shutil").attr("rmtree")(path_, "ignore_errors"_a = true);
+        } catch (py::error_already_set& e) {
+            e.discard_as_unraisable("removing a temporary folder");
+        }
+    }
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+    py::object join(const std::string& name) const {
+        return py::module_::import("os").attr("path").attr("join")(path_, name);
+    }
+
+private:
+    py::object path_;
+};
+
+// What fenced_code makes of a ```mermaid block; the code is HTML-escaped.
+constexpr const char* BLOCK_OPEN = "<pre><code class=\"language-mermaid\">";
+constexpr const char* BLOCK_CLOSE = "</code></pre>";
+
+// The page's Mermaid blocks drawn by mmdc, as inline SVG in place of each
+// block; a block that cannot be drawn stays as code, with a warning.
+py::object inline_diagrams(const Run& run, py::handle md, py::object html_body) {
+    const auto& g = g_chartsite;
+    py::module_ re = py::module_::import("re");
+    // text, code, text, code, ..., text
+    py::list parts = re.attr("split")(re.attr("escape")(BLOCK_OPEN) + py::str("(.*?)") +
+                                          re.attr("escape")(BLOCK_CLOSE),
+                                      html_body, "flags"_a = re.attr("S"));
+    if (parts.size() == 1) return html_body;
+
+    TempFolder folder;
+    Renderer renderer(run.render);  // after the folder: its children end first
+    std::vector<std::pair<std::size_t, py::object>> blocks;  // job, argv
+    for (std::size_t i = 1; i < parts.size(); i += 2) {
+        std::string n = std::to_string(i / 2 + 1);
+        py::object source = folder.join("block" + n + ".mmd");
+        write_text_atomic(source, py::module_::import("html").attr("unescape")(parts[i]));
+        py::list argv;
+        // each drawing of the page gets its own id, so their styles and
+        // markers do not mix
+        for (py::handle arg : {py::str("mmdc"), py::str("-i"), py::str(source), py::str("-o"),
+                               py::str(folder.join("block" + n + ".svg")), py::str("-I"),
+                               py::str("mermaid-block-" + n)})
+            argv.append(arg);
+        blocks.emplace_back(renderer.submit(argv), argv);
+    }
+    for (std::size_t k = 0; k < blocks.size(); ++k) {
+        auto& [id, argv] = blocks[k];
+        py::object err = renderer.wait(id, argv);
+        py::object svg;
+        if (err.is_none()) {
+            svg = read_text(argv[py::int_(4)]);
+            err = truthy(svg) ? mermaid_error(svg) : py::str("mmdc wrote no SVG");
+        }
+        std::size_t i = 2 * k + 1;
+        if (err.is_none()) {
+            parts[i] = svg;
+        } else {
+            log(g, "warning", "Mermaid block " + std::to_string(k + 1) + " of " + str(md) +
+                                  " stays as code: " + str(err));
+            parts[i] = py::str(BLOCK_OPEN) + py::str(parts[i]) + py::str(BLOCK_CLOSE);
+        }
+    }
+    return py::str("").attr("join")(parts);
+}
+
+void convert_markdown(Run& run, py::list& md_links) {
     const auto& g = g_chartsite;
     py::object os = g["os"];
-    py::object input_folder = self.attr("input_folder");
-    py::object output_folder = self.attr("output_folder");
+    py::object input_folder = run.self.attr("input_folder");
+    py::object output_folder = run.self.attr("output_folder");
     py::list extensions;
     extensions.append("fenced_code");
     extensions.append("tables");
 
-    for (py::handle md : os.attr("listdir")(input_folder)) {
-        if (!has_extension(md, ".md")) continue;
+    for (py::handle md : list_inputs(input_folder, ".md")) {
+        ++run.inputs;
         py::object md_path = os.attr("path").attr("join")(input_folder, md);
         py::object base_name = os.attr("path").attr("splitext")(md)[py::int_(0)];
-        py::str out_name = page_stem(base_name, md, written) + py::str(".html");
+        py::str out_name = page_stem(base_name, md, run.written) + py::str(".html");
         py::object out_path = os.attr("path").attr("join")(output_folder, out_name);
-        Title title = title_for(self.attr("doc_titles"), md, base_name);
+        Title title = title_for(run.self.attr("doc_titles"), md, base_name);
         log(g, "info", "Processing Markdown: " + str(md) + " -> " + str(title.shown));
 
         auto failure = catch_ordinary([&] {
             py::object md_text = read_text(md_path);
             py::object html_body =
                 g["markdown"].attr("markdown")(md_text, "extensions"_a = extensions);
+            html_body = inline_diagrams(run, md, html_body);
+            check_output(run, out_path);
             write_text_atomic(out_path, fill_page(title.html, html_body));
-            written.add(out_name);
+            run.written.add(out_name);
             md_links.append(markdown_link(out_name, title.html));
         });
         if (failure) log(g, "error", "Failed to process " + str(md) + ": " + str(*failure));
     }
 }
 
-void convert_diagrams(py::handle self, py::list& chart_links, py::set& written) {
+// Renders every diagram, up to the configured number at once, and then takes
+// the results in listing order: the pages, the log and the index are the same
+// whatever that number.
+void convert_diagrams(Run& run, py::list& chart_links) {
     const auto& g = g_chartsite;
     py::object os = g["os"];
-    py::object input_folder = self.attr("input_folder");
-    py::object output_folder = self.attr("output_folder");
+    py::object input_folder = run.self.attr("input_folder");
+    py::object output_folder = run.self.attr("output_folder");
 
-    for (py::handle mmd : os.attr("listdir")(input_folder)) {
-        if (!has_extension(mmd, ".mmd")) continue;
-        py::object base_name = os.attr("path").attr("splitext")(mmd)[py::int_(0)];
-        py::object mmd_path = os.attr("path").attr("join")(input_folder, mmd);
-        py::str stem = page_stem(base_name, mmd, written);
-        py::object svg_path = os.attr("path").attr("join")(output_folder, stem + py::str(".svg"));
+    struct Diagram {
+        py::object mmd, base_name, mmd_path, argv;
+        // mmdc renders beside the target and the SVG is renamed into place
+        // only when it is complete, so a failed render keeps an earlier SVG.
+        std::unique_ptr<AtomicPath> svg;
+        std::size_t job = 0;
+    };
+    std::vector<Diagram> diagrams;
+    for (py::handle mmd : list_inputs(input_folder, ".mmd")) {
+        Diagram d;
+        d.mmd = py::reinterpret_borrow<py::object>(mmd);
+        d.base_name = os.attr("path").attr("splitext")(mmd)[py::int_(0)];
+        d.mmd_path = for_mmdc(os.attr("path").attr("join")(input_folder, mmd));
+        d.svg = std::make_unique<AtomicPath>(
+            for_mmdc(os.attr("path").attr("join")(output_folder, d.base_name + py::str(".svg"))));
+        // An argument vector without a shell: a file name is never read as
+        // a command. mmdc's own output goes to the console.
+        py::list argv;
+        for (py::handle arg : {py::str("mmdc"), py::str("-i"), py::str(d.mmd_path), py::str("-o"),
+                               py::str(d.svg->temp())})
+            argv.append(arg);
+        d.argv = argv;
+        diagrams.push_back(std::move(d));
+    }
+    Renderer renderer(run.render);  // after the temporaries: its children end first
+    for (Diagram& d : diagrams) d.job = renderer.submit(d.argv);
+    Progress progress(diagrams.size(), "Rendering diagrams");
+
+    for (Diagram& d : diagrams) {
+        ++run.inputs;
+        py::str stem = page_stem(d.base_name, d.mmd, run.written);
+        py::object svg_path =
+            for_mmdc(os.attr("path").attr("join")(output_folder, stem + py::str(".svg")));
         py::str html_name = stem + py::str(".html");
         py::object html_path = os.attr("path").attr("join")(output_folder, html_name);
-        Title title = title_for(self.attr("chart_titles"), mmd, base_name);
-        log(g, "info", "Converting diagram: " + str(mmd) + " -> " + str(title.shown) + " ...");
+        Title title = title_for(run.self.attr("chart_titles"), d.mmd, d.base_name);
+        log(g, "info", "Converting diagram: " + str(d.mmd) + " -> " + str(title.shown) + " ...");
 
-        // mmdc renders beside the target and the SVG is renamed into place only
-        // when it is complete, so a failed render keeps an earlier SVG intact.
-        // The argument vector goes to mmdc without a shell: a file name is
-        // never read as a command. Its output goes to the console.
-        AtomicPath svg(svg_path);
-        py::list argv;
-        for (py::handle arg : {py::str("mmdc"), py::str("-i"), py::str(mmd_path), py::str("-o"),
-                               py::str(svg.temp())})
-            argv.append(arg);
-        py::object proc = g["subprocess"].attr("run")(argv);
-        py::object status = proc.attr("returncode");
-        if (truthy(status)) {
-            py::list shown = py::list(argv);
-            shown[4] = svg_path;
-            py::object err = g["subprocess"].attr("CalledProcessError")(status, shown);
-            log(g, "error", "Failed to convert " + str(mmd) + ": " + str(err));
+        py::list shown = d.argv.attr("copy")();
+        shown[4] = svg_path;
+        py::object err = renderer.wait(d.job, shown);
+        progress.advance();
+        // A zero status without a drawing, or with Mermaid's error picture, is
+        // a failed diagram like any other.
+        py::object svg_content = py::none();
+        if (err.is_none()) {
+            if (!truthy(os.attr("path").attr("getsize")(d.svg->temp())))
+                err = py::str("mmdc exited with status 0 but wrote no SVG");
+            else
+                err = mermaid_error(svg_content = read_text(d.svg->temp()));
+        }
+        if (!err.is_none()) {
+            log(g, "error", "Failed to convert " + str(d.mmd) + ": " + str(err));
             continue;
         }
-        // A zero status without a drawing is not a success; it ends the run.
-        if (!truthy(os.attr("path").attr("getsize")(svg.temp())))
-            raise(PyExc_FileNotFoundError,
-                  py::str("mmdc exited with status 0 but wrote no SVG for " + str(mmd_path)));
-        py::object svg_content = read_text(svg.temp());
-        svg.commit();
+        check_output(run, svg_path);
+        check_output(run, html_path);
+        d.svg->commit(svg_path);
         // The SVG goes inline into the page.
         write_text_atomic(html_path, fill_page(title.html, svg_content));
-        written.add(html_name);
+        run.written.add(html_name);
         chart_links.append(chart_link(stem, title.html));
     }
 }
@@ -144,27 +308,9 @@ void convert_diagrams(py::handle self, py::list& chart_links, py::set& written) 
 }  // namespace
 
 void init_converter(py::module_& m) {
-    py::class_<MermaidConverter>(m, "MermaidConverter", py::dynamic_attr())
-        .def(py::init([](py::object conf) {
-                 MermaidConverter c;
-                 c.conf = conf;
-                 // Read in this order, each through the stored mapping.
-                 c.input_folder = c.conf.attr("get")("input_folder", "./data_chartsite");
-                 c.output_folder = c.conf.attr("get")("output_folder", "./data_chartsite/html_out");
-                 c.index_title = c.conf.attr("get")("index_title", "Project Documentation");
-                 c.doc_titles = c.conf.attr("get")("doc_titles", py::dict());
-                 c.chart_titles = c.conf.attr("get")("chart_titles", py::dict());
-                 log(g_chartsite, "debug", c.conf);
-                 return c;
-             }),
-             py::arg("conf"))
-        .def_readwrite("conf", &MermaidConverter::conf)
-        .def_readwrite("input_folder", &MermaidConverter::input_folder)
-        .def_readwrite("output_folder", &MermaidConverter::output_folder)
-        .def_readwrite("index_title", &MermaidConverter::index_title)
-        .def_readwrite("doc_titles", &MermaidConverter::doc_titles)
-        .def_readwrite("chart_titles", &MermaidConverter::chart_titles)
-        .def("_prepare_output_dir",
+    py::class_<MermaidConverter> cls(m, "MermaidConverter", py::dynamic_attr());
+    def_dict_init(cls, &construct, py::arg("conf"));
+    cls.def("_prepare_output_dir",
              [](py::object self) {
                  const auto& g = g_chartsite;
                  py::object folder = self.attr("output_folder");
@@ -176,8 +322,9 @@ void init_converter(py::module_& m) {
              [](py::object) {
                  return !g_chartsite["shutil"].attr("which")("mmdc").is_none();
              })
-        .def("run", [](py::object self) {
+        .def("run", [](py::object self, py::object config_file) {
             const auto& g = g_chartsite;
+            RenderSettings render = render_settings();
             // Checked before anything is created.
             if (!truthy(self.attr("_check_mmdc")())) {
                 py::str message(
@@ -192,13 +339,24 @@ void init_converter(py::module_& m) {
                       py::str("Input folder not found: " + str(input_folder)));
             self.attr("_prepare_output_dir")();
 
+            Run run{self, config_file, render, py::set(), 0};
+            run.written.add(py::str("index.html"));
             py::list md_links, chart_links;
-            py::set written;  // page names of this run
-            written.add(py::str("index.html"));
-            convert_markdown(self, md_links, written);
-            convert_diagrams(self, chart_links, written);
+            convert_markdown(run, md_links);
+            convert_diagrams(run, chart_links);
+            if (md_links.empty() && chart_links.empty()) {
+                // Files were there but every one failed (a full disk, say):
+                // that is no empty folder.
+                if (run.inputs)
+                    raise(PyExc_RuntimeError,
+                          py::str("No page was written: all " + std::to_string(run.inputs) +
+                                  " files failed."));
+            } else {
+                check_output(run, g["os"].attr("path").attr("join")(self.attr("output_folder"),
+                                                                    "index.html"));
+            }
             return write_index(self, md_links, chart_links);
-        });
+        }, py::arg("config_file") = py::none());
 }
 
-}  // namespace dorvex::chartsite
+}  // namespace dorvex

@@ -2,7 +2,7 @@
 #include "chartsite.hpp"
 #include "common/atomic.hpp"
 
-namespace dorvex::chartsite {
+namespace dorvex {
 
 namespace {
 
@@ -50,4 +50,4 @@ py::tuple write_index(py::handle self, const py::list& md_links, const py::list&
                                     "/index.html");
 }
 
-}  // namespace dorvex::chartsite
+}  // namespace dorvex

@@ -7,7 +7,7 @@
 
 namespace {
 
-using dorvex::chartsite::g_chartsite;
+using dorvex::g_chartsite;
 
 py::dict default_config() {
     py::dict doc_titles;
@@ -54,10 +54,15 @@ void cmd_chartsite(py::object config, bool generate_config) {
          "Hint: Run 'dor-vex chartsite --generate-config' to get a template."});
     py::object conf = dorvex::load_config_section(g, config);
     check_settings(config, conf);
+    if (auto bad = dorvex::catch_python(PyExc_ValueError,
+                                        [] { dorvex::render_settings(); })) {
+        dorvex::echo(g, "Error: " + dorvex::str(*bad), true);
+        dorvex::exit(g, 1);
+    }
 
     std::string line;
     auto failure = dorvex::catch_ordinary([&] {
-        py::tuple result(g["MermaidConverter"](conf).attr("run")());
+        py::tuple result(g["MermaidConverter"](conf).attr("run")(config));
         if (result.size() != 2) throw py::value_error("run() must return (success, message)");
         line = std::string("\n[") + (dorvex::truthy(result[0]) ? "DONE" : "WARNING") + "] " +
                dorvex::str(result[1]);
@@ -76,11 +81,11 @@ PYBIND11_MODULE(chartsite, m) {
     dorvex::import_optional(m, "HAS_MD", [](py::module_& mod) { dorvex::import_modules(mod, {"markdown"}); });
     dorvex::import_toolkit(m, {"fileMg", "app_logging"}, "Chartsite");
 
-    m.attr("PAGE_TEMPLATE") = py::str(dorvex::chartsite::PAGE_TEMPLATE);
-    m.attr("INDEX_TEMPLATE") = py::str(dorvex::chartsite::INDEX_TEMPLATE);
+    m.attr("PAGE_TEMPLATE") = py::str(dorvex::PAGE_TEMPLATE);
+    m.attr("INDEX_TEMPLATE") = py::str(dorvex::INDEX_TEMPLATE);
     m.attr("DEFAULT_CONFIG") = default_config();
 
-    dorvex::chartsite::init_converter(m);
+    dorvex::init_converter(m);
 
     m.attr("cmd_chartsite") = dorvex::make_command(
         m,

@@ -2,7 +2,7 @@
 // ({name} fields, doubled braces for literal ones), filled with str.format.
 #pragma once
 
-namespace dorvex::chartsite {
+namespace dorvex {
 
 inline constexpr const char* PAGE_TEMPLATE = R"TPL(
 <!DOCTYPE html>
@@ -124,4 +124,4 @@ inline constexpr const char* INDEX_TEMPLATE = R"TPL(
 </html>
 )TPL";
 
-}  // namespace dorvex::chartsite
+}  // namespace dorvex

@@ -35,8 +35,11 @@ public:
     const py::object& temp() const { return temp_; }
     const py::object& target() const { return target_; }
 
-    void commit() {
-        data_io().attr("commit")(temp_, target_);
+    void commit() { commit(target_); }
+
+    // Renames the temporary over `target` instead (a name settled later).
+    void commit(py::handle target) {
+        data_io().attr("commit")(temp_, target);
         committed_ = true;
     }
 

@@ -1,0 +1,153 @@
+// The mmdc children: their settings, their time limit, and running up to N of
+// them at once while results are taken in submission order.
+#include "chartsite.hpp"
+
+namespace dorvex {
+
+namespace {
+
+// An environment setting: `parse` of its text, or `fallback` when unset or
+// empty; a value `parse` rejects (ValueError) is a ValueError naming it.
+template <class Parse>
+py::object env_setting(const char* name, const char* what, py::object fallback, Parse&& parse) {
+    py::object text = py::module_::import("os").attr("environ").attr("get")(name, "");
+    if (!truthy(text.attr("strip")())) return fallback;
+    py::object value;
+    if (!catch_python(PyExc_ValueError, [&] { value = parse(text); }) && value) return value;
+    throw py::value_error(std::string(name) + " must be " + what + " (got " + str(py::repr(text)) +
+                          ")");
+}
+
+double now() { return py::module_::import("time").attr("monotonic")().cast<double>(); }
+
+}  // namespace
+
+RenderSettings render_settings() {
+    py::module_ os = py::module_::import("os");
+    py::object cores = py::hasattr(os, "sched_getaffinity")
+                           ? py::object(py::int_(py::len(os.attr("sched_getaffinity")(0))))
+                           : os.attr("cpu_count")();
+    if (cores.is_none()) cores = py::int_(1);
+    py::object jobs = env_setting("DORVEX_JOBS", "a positive whole number", cores,
+                                  [](py::handle text) -> py::object {
+                                      py::int_ n(py::reinterpret_borrow<py::object>(text));
+                                      return truthy(n.attr("__ge__")(1)) ? n : py::object();
+                                  });
+    // more than one child per diagram never starts; the cap keeps the count
+    // a machine number
+    jobs = py::module_::import("builtins").attr("min")(jobs, 4096);
+    py::object timeout = env_setting(
+        "DORVEX_MMDC_TIMEOUT", "a positive number of seconds", py::float_(120.0),
+        [](py::handle text) -> py::object {
+            py::float_ t(py::reinterpret_borrow<py::object>(text));
+            double v = t.cast<double>();
+            return v > 0 && std::isfinite(v) ? t : py::object();
+        });
+    return {static_cast<std::size_t>(jobs.cast<long long>()), timeout.cast<double>()};
+}
+
+Renderer::Renderer(RenderSettings settings) : settings_(settings) {}
+
+Renderer::~Renderer() {
+    // An exception or an interrupt left children running: none may outlive
+    // the run, nor write into a temporary file already removed.
+    py::error_scope keep;
+    for (Job& job : jobs_) {
+        if (!job.proc || job.done) continue;
+        try {
+            stop(job);
+        } catch (py::error_already_set& e) {
+            e.discard_as_unraisable("stopping mmdc");
+        }
+    }
+}
+
+std::size_t Renderer::submit(py::object argv) {
+    Job job;
+    job.argv = std::move(argv);
+    jobs_.push_back(std::move(job));
+    return jobs_.size() - 1;
+}
+
+void Renderer::start(Job& job) {
+    auto failure = catch_ordinary([&] {
+        // Its own process group, so a time-out ends Chromium with it.
+        job.proc = py::module_::import("subprocess")
+                       .attr("Popen")(job.argv, "process_group"_a = 0);
+        job.deadline = now() + settings_.timeout;
+        ++running_;
+    });
+    if (failure) {  // mmdc could not be started: that diagram fails
+        job.start_error = *failure;
+        job.done = true;
+    }
+}
+
+void Renderer::stop(Job& job) {
+    // SIGTERM first: mmdc then closes its browser, which runs in a session of
+    // its own, and removes the browser's profile folder. SIGKILL for the group
+    // when it does not end within a few seconds.
+    py::module_ os = py::module_::import("os");
+    py::module_ signal = py::module_::import("signal");
+    auto signal_group = [&](const char* sig) {
+        catch_python(PyExc_ProcessLookupError,
+                     [&] { os.attr("killpg")(job.proc.attr("pid"), signal.attr(sig)); });
+    };
+    signal_group("SIGTERM");
+    if (catch_python(py::module_::import("subprocess").attr("TimeoutExpired").ptr(),
+                     [&] { job.proc.attr("wait")("timeout"_a = 5); })) {
+        signal_group("SIGKILL");
+        job.proc.attr("wait")();
+    }
+    job.done = true;
+    --running_;
+}
+
+void Renderer::poll() {
+    double t = now();
+    for (Job& job : jobs_) {
+        if (!job.proc || job.done) continue;
+        job.status = job.proc.attr("poll")();
+        if (!job.status.is_none()) {
+            job.done = true;
+            --running_;
+        } else if (t > job.deadline) {
+            stop(job);
+            job.timed_out = true;
+        }
+    }
+}
+
+py::object Renderer::wait(std::size_t id, py::handle shown) {
+    Job& job = jobs_.at(id);
+    py::object sleep = py::module_::import("time").attr("sleep");
+    while (!job.done) {
+        // Started in submission order, so with one slot the order is strictly
+        // one render after the other.
+        while (running_ < settings_.jobs && next_ < jobs_.size()) start(jobs_[next_++]);
+        poll();
+        if (!job.done) sleep(0.01);
+    }
+    py::module_ subprocess = py::module_::import("subprocess");
+    if (job.start_error) return job.start_error;
+    if (job.timed_out) return subprocess.attr("TimeoutExpired")(shown, settings_.timeout);
+    if (truthy(job.status)) return subprocess.attr("CalledProcessError")(job.status, shown);
+    return py::none();
+}
+
+py::object mermaid_error(py::handle svg_text) {
+    // Mermaid draws some parse failures as a picture, and mmdc exits 0. Its
+    // lines ("Syntax error in text", "mermaid version ...") are error-text
+    // elements; a label of a real diagram never is one.
+    py::module_ re = py::module_::import("re");
+    const char* root = R"(<svg\b[^>]*\baria-roledescription=["']error["'])";
+    const char* line = R"(<text\b[^>]*class="error-text"[^>]*>([^<]*)</text>)";
+    py::list lines = re.attr("findall")(line, svg_text);
+    bool marked = !re.attr("search")(root, svg_text).is_none();
+    if (!marked && !lines.contains(py::str("Syntax error in text"))) return py::none();
+    py::object said =
+        lines.empty() ? py::str("Syntax error in text") : py::str("; ").attr("join")(lines);
+    return py::str("mmdc drew Mermaid's error picture: ") + py::str(said);
+}
+
+}  // namespace dorvex
