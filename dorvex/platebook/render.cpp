@@ -2,6 +2,7 @@
 // and group links, the captioned image grids, and the atomic PDF write.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <optional>
 #include <vector>
 
@@ -68,6 +69,65 @@ std::optional<size_t> caption_lines(py::handle pdf, double w, double line_h, py:
     return py::len(lines);
 }
 
+// The widths of a caption's words (split at single spaces) and of a space,
+// at the current font.
+struct Words {
+    std::vector<double> widths;
+    double space = 0;
+};
+
+Words measure_words(py::handle pdf, py::handle text) {
+    Words words;
+    py::object width = pdf.attr("get_string_width");
+    for (py::handle word : text.attr("split")(" "))
+        words.widths.push_back(width(word).cast<double>());
+    words.space = width(" ").cast<double>();
+    return words;
+}
+
+// A lower bound of the lines fpdf wraps the words into at `scale` times the
+// measured size: lines filled greedily, which is the fewest any wrapping at
+// spaces can reach, and words wider than a line split anywhere.
+size_t min_lines(const Words& words, double scale, double room) {
+    constexpr double SLACK = 1e-6;
+    if (room <= 0) return SIZE_MAX;
+    size_t lines = 1;
+    double used = -1;  // nothing on the line yet
+    for (double word : words.widths) {
+        if (word == 0) continue;  // runs of spaces may hang past the line's end
+        double need = used < 0 ? word * scale : used + (words.space + word) * scale;
+        if (need <= room + SLACK) {
+            used = need;
+            continue;
+        }
+        if (used >= 0) ++lines;
+        for (used = word * scale; used > room + SLACK; used -= room) ++lines;
+    }
+    return lines;
+}
+
+// An upper bound of the same, for a core font (whose widths are exact): lines
+// filled greedily short of the line's end, every space counted; none when a
+// word alone is too wide.
+std::optional<size_t> max_lines_needed(const Words& words, double scale, double room) {
+    constexpr double MARGIN = 0.01;  // mm
+    double cap = room - MARGIN;
+    size_t lines = 1;
+    double used = -1;
+    for (double word : words.widths) {
+        word *= scale;
+        if (word > cap) return std::nullopt;
+        double need = used < 0 ? word : used + words.space * scale + word;
+        if (need <= cap) {
+            used = need;
+            continue;
+        }
+        ++lines;
+        used = word;
+    }
+    return lines;
+}
+
 // Draws a caption centred in its band (`w` wide, `band_h` high, from x, y):
 // as it is when it fits, else smaller down to CAPTION_MIN_PT, then cut with
 // "...". False when not even "..." fits.
@@ -82,30 +142,34 @@ bool draw_caption(py::handle pdf, py::str text, double x, double y, double w, do
     // the common case, one line that fits, needs no trial wrapping
     if (band_h >= line_h && pdf.attr("get_string_width")(text).cast<double>() <= room)
         return draw(line_h, text);
-    auto fits = [&](double pt, py::handle shown) {
+    // bounds on the lines settle most sizes without trial wrapping
+    Words words = measure_words(pdf, text);
+    bool core_font = !truthy(pdf.attr("is_ttf_font"));
+    auto fits = [&](double pt, py::handle shown, const Words* measured) {
         line_h = pt * LINE_MM_PER_PT;
         size_t max_lines = static_cast<size_t>(std::max(0.0, std::floor(band_h / line_h + 1e-9)));
         if (max_lines == 0) return false;
+        if (measured && min_lines(*measured, pt / CAPTION_PT, room) > max_lines) return false;
         pdf.attr("set_font_size")(pt);
-        // each line holds at most `room` of the text's glyphs, so most sizes
-        // are ruled out without trial wrapping
-        py::object glyphs = shown.attr("replace")(" ", "");
-        if (pdf.attr("get_string_width")(glyphs).cast<double>() > room * max_lines) return false;
+        if (measured && core_font) {
+            std::optional<size_t> most = max_lines_needed(*measured, pt / CAPTION_PT, room);
+            if (most && *most <= max_lines) return true;
+        }
         std::optional<size_t> n = caption_lines(pdf, w, line_h, shown);
         return n && *n <= max_lines;
     };
     for (double pt = CAPTION_PT; pt >= CAPTION_MIN_PT; pt -= 0.5)
-        if (fits(pt, text)) return draw(line_h, text);
+        if (fits(pt, text, &words)) return draw(line_h, text);
 
     auto cut = [&](size_t keep) {
         py::object head = text[py::slice(0, static_cast<py::ssize_t>(keep), 1)];
         return py::str(head.attr("rstrip")()) + py::str("...");
     };
-    if (!fits(CAPTION_MIN_PT, cut(0))) return false;
+    if (!fits(CAPTION_MIN_PT, cut(0), nullptr)) return false;
     size_t lo = 0, hi = py::len(text);  // cut(lo) fits, the whole text does not
     while (hi - lo > 1) {
         size_t mid = (lo + hi) / 2;
-        (fits(CAPTION_MIN_PT, cut(mid)) ? lo : hi) = mid;
+        (fits(CAPTION_MIN_PT, cut(mid), nullptr) ? lo : hi) = mid;
     }
     return draw(CAPTION_MIN_PT * LINE_MM_PER_PT, cut(lo));
 }
