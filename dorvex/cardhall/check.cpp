@@ -139,8 +139,7 @@ std::optional<BadSetting> find_bad_setting(py::handle config, bool strict, const
         if (py::isinstance<py::str>(show) || py::isinstance<py::list>(show) ||
             py::isinstance<py::dict>(show))
             return BadSetting{"show_download_link", "true or false", show};
-        if (truthy(show) &&
-            truthy(config.attr("__contains__")("download_link")) &&
+        if (truthy(show) && truthy(config.attr("__contains__")("download_link")) &&
             !is_shown_scalar(get("download_link")))
             return BadSetting{"download_link", "text", get("download_link")};
         for (auto [idx, doc] : docs)

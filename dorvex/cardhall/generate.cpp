@@ -1,7 +1,6 @@
 // CardhallGenerator.run: card keys to numbered cards, links resolved against
 // the base address, the page filled in and written as index.html.
 #include "cardhall.hpp"
-
 #include "common/atomic.hpp"
 #include "templates.hpp"
 
@@ -19,7 +18,7 @@ constexpr const char* CONTROL = R"([\x00-\x08\x0b\x0c\x0e-\x1f\x7f-\x9f])";
 
 // Stands for the cards while the rest of the page is filled in; it holds a
 // control character, which no value keeps.
-constexpr const char* CARDS_MARK = "\x01" "cards_html" "\x01";
+constexpr const char* CARDS_MARK = "\001cards_html\001";
 
 py::object resolve_card_link(py::handle base_url, py::handle file) {
     if (!joins_base(base_url, file)) return py::reinterpret_borrow<py::object>(file);
@@ -29,8 +28,7 @@ py::object resolve_card_link(py::handle base_url, py::handle file) {
 // The error of an atomic write names the temporary file; the user knows the
 // page's own path.
 std::string error_text(py::handle err, py::handle out_path) {
-    if (py::isinstance(err, py::handle(PyExc_OSError)) &&
-        !err.attr("strerror").is_none())
+    if (py::isinstance(err, py::handle(PyExc_OSError)) && !err.attr("strerror").is_none())
         return "[Errno " + str(err.attr("errno")) + "] " + str(err.attr("strerror")) + ": " +
                str(py::repr(out_path));
     return str(err);
@@ -50,11 +48,11 @@ void write_cards(py::handle config, const py::dict& docs, py::handle write,
     for (py::handle idx : py::module_::import("builtins").attr("sorted")(docs)) {
         py::object get = docs[idx].attr("get");
         py::object file = get("file", "#");
-        py::object card = card_template(
-            "file_url"_a = resolve_card_link(base_url, file), "file"_a = file,
-            "icon"_a = get("icon", cardhall::DEFAULT_ICON),
-            "title"_a = get("title", py::str("Document ") + py::str(idx)),
-            "description"_a = get("description", ""));
+        py::object card =
+            card_template("file_url"_a = resolve_card_link(base_url, file), "file"_a = file,
+                          "icon"_a = get("icon", cardhall::DEFAULT_ICON),
+                          "title"_a = get("title", py::str("Document ") + py::str(idx)),
+                          "description"_a = get("description", ""));
         write(drop_controls("", card));
     }
 }
@@ -109,16 +107,19 @@ py::tuple run(py::object self) {
     py::object os_path = g["os"].attr("path");
     py::object folder_path = folder_of(config);
     if (truthy(folder_path) && !truthy(os_path.attr("exists")(folder_path))) {
-        auto failure = catch_ordinary(
-            [&] { g["os"].attr("makedirs")(folder_path, "exist_ok"_a = true); });
+        auto failure =
+            catch_ordinary([&] { g["os"].attr("makedirs")(folder_path, "exist_ok"_a = true); });
         if (failure)
-            return py::make_tuple(false, "Failed to generate index file: cannot create folder_path " +
-                                             str(py::repr(folder_path)) + ": " + str(*failure));
+            return py::make_tuple(false,
+                                  "Failed to generate index file: cannot create folder_path " +
+                                      str(py::repr(folder_path)) + ": " + str(*failure));
     }
     py::object out_path = page_path(config);
-    auto failure = catch_ordinary([&] { write_page(config, docs, out_path, pieces, drop_controls); });
+    auto failure =
+        catch_ordinary([&] { write_page(config, docs, out_path, pieces, drop_controls); });
     if (failure)
-        return py::make_tuple(false, "Failed to generate index file: " + error_text(*failure, out_path));
+        return py::make_tuple(false,
+                              "Failed to generate index file: " + error_text(*failure, out_path));
     return py::make_tuple(true, "Successfully generated HTML index at: " + str(out_path));
 }
 

@@ -1,8 +1,8 @@
 // dorvex.cardhall: the card index page command. This file holds the module
 // level (imports, templates, command); generate.cpp builds the page.
+#include "cardhall.hpp"
 #include "common/atomic.hpp"
 #include "common/command.hpp"
-#include "cardhall.hpp"
 #include "templates.hpp"
 
 namespace {

@@ -2,11 +2,11 @@
 // link items and the index page.
 #pragma once
 
-#include "common/pyutil.hpp"
-
 #include <cmath>
 #include <cstddef>
 #include <vector>
+
+#include "common/pyutil.hpp"
 
 namespace dorvex {
 

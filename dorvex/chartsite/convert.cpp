@@ -1,12 +1,12 @@
 // MermaidConverter: the renderer check, the output folder, and the pages made
 // from the Markdown and diagram files of the input folder.
+#include <memory>
+
 #include "chartsite.hpp"
 #include "common/atomic.hpp"
 #include "common/command.hpp"
 #include "common/progress.hpp"
 #include "common/readfile.hpp"
-
-#include <memory>
 
 namespace dorvex {
 
@@ -53,8 +53,9 @@ py::list list_inputs(py::handle folder, const char* ext) {
         py::object path = os.attr("path").attr("join")(folder, name);
         py::object info;
         if (auto err = catch_python(PyExc_OSError, [&] { info = os.attr("stat")(path); })) {
-            log(g, "warning", "Skipping " + str(path) + ": broken or looping link (" +
-                                  str(err->attr("strerror")) + ")");
+            log(g, "warning",
+                "Skipping " + str(path) + ": broken or looping link (" +
+                    str(err->attr("strerror")) + ")");
             continue;
         }
         py::object mode = info.attr("st_mode");
@@ -116,9 +117,7 @@ void check_output(const Run& run, py::handle path) {
 }
 
 // An absolute path, so that mmdc never reads a path as an option.
-py::str for_mmdc(py::handle path) {
-    return g_chartsite["os"].attr("path").attr("abspath")(path);
-}
+py::str for_mmdc(py::handle path) { return g_chartsite["os"].attr("path").attr("abspath")(path); }
 
 py::object fill_page(py::handle title, py::handle body) {
     return g_chartsite["PAGE_TEMPLATE"].attr("format")("title"_a = title, "body_content"_a = body);
@@ -158,9 +157,9 @@ py::object inline_diagrams(const Run& run, py::handle md, py::object html_body) 
     const auto& g = g_chartsite;
     py::module_ re = py::module_::import("re");
     // text, code, text, code, ..., text
-    py::list parts = re.attr("split")(re.attr("escape")(BLOCK_OPEN) + py::str("(.*?)") +
-                                          re.attr("escape")(BLOCK_CLOSE),
-                                      html_body, "flags"_a = re.attr("S"));
+    py::list parts = re.attr("split")(
+        re.attr("escape")(BLOCK_OPEN) + py::str("(.*?)") + re.attr("escape")(BLOCK_CLOSE),
+        html_body, "flags"_a = re.attr("S"));
     if (parts.size() == 1) return html_body;
 
     TempFolder folder;
@@ -191,8 +190,9 @@ py::object inline_diagrams(const Run& run, py::handle md, py::object html_body) 
         if (err.is_none()) {
             parts[i] = svg;
         } else {
-            log(g, "warning", "Mermaid block " + std::to_string(k + 1) + " of " + str(md) +
-                                  " stays as code: " + str(err));
+            log(g, "warning",
+                "Mermaid block " + std::to_string(k + 1) + " of " + str(md) +
+                    " stays as code: " + str(err));
             parts[i] = py::str(BLOCK_OPEN) + py::str(parts[i]) + py::str(BLOCK_CLOSE);
         }
     }
@@ -311,52 +311,53 @@ void init_converter(py::module_& m) {
     py::class_<MermaidConverter> cls(m, "MermaidConverter", py::dynamic_attr());
     def_dict_init(cls, &construct, py::arg("conf"));
     cls.def("_prepare_output_dir",
-             [](py::object self) {
-                 const auto& g = g_chartsite;
-                 py::object folder = self.attr("output_folder");
-                 if (truthy(g["os"].attr("path").attr("exists")(folder))) return;
-                 g["os"].attr("makedirs")(folder);
-                 log(g, "info", "Created output directory: " + str(folder));
-             })
+            [](py::object self) {
+                const auto& g = g_chartsite;
+                py::object folder = self.attr("output_folder");
+                if (truthy(g["os"].attr("path").attr("exists")(folder))) return;
+                g["os"].attr("makedirs")(folder);
+                log(g, "info", "Created output directory: " + str(folder));
+            })
         .def("_check_mmdc",
-             [](py::object) {
-                 return !g_chartsite["shutil"].attr("which")("mmdc").is_none();
-             })
-        .def("run", [](py::object self, py::object config_file) {
-            const auto& g = g_chartsite;
-            RenderSettings render = render_settings();
-            // Checked before anything is created.
-            if (!truthy(self.attr("_check_mmdc")())) {
-                py::str message(
-                    "Mermaid CLI ('mmdc') is not installed or not in PATH.\n"
-                    "Please install it via: npm install -g @mermaid-js/mermaid-cli");
-                log(g, "error", message);
-                raise(PyExc_RuntimeError, message);
-            }
-            py::object input_folder = self.attr("input_folder");
-            if (!truthy(g["os"].attr("path").attr("exists")(input_folder)))
-                raise(PyExc_FileNotFoundError,
-                      py::str("Input folder not found: " + str(input_folder)));
-            self.attr("_prepare_output_dir")();
+             [](py::object) { return !g_chartsite["shutil"].attr("which")("mmdc").is_none(); })
+        .def(
+            "run",
+            [](py::object self, py::object config_file) {
+                const auto& g = g_chartsite;
+                RenderSettings render = render_settings();
+                // Checked before anything is created.
+                if (!truthy(self.attr("_check_mmdc")())) {
+                    py::str message(
+                        "Mermaid CLI ('mmdc') is not installed or not in PATH.\n"
+                        "Please install it via: npm install -g @mermaid-js/mermaid-cli");
+                    log(g, "error", message);
+                    raise(PyExc_RuntimeError, message);
+                }
+                py::object input_folder = self.attr("input_folder");
+                if (!truthy(g["os"].attr("path").attr("exists")(input_folder)))
+                    raise(PyExc_FileNotFoundError,
+                          py::str("Input folder not found: " + str(input_folder)));
+                self.attr("_prepare_output_dir")();
 
-            Run run{self, config_file, render, py::set(), 0};
-            run.written.add(py::str("index.html"));
-            py::list md_links, chart_links;
-            convert_markdown(run, md_links);
-            convert_diagrams(run, chart_links);
-            if (md_links.empty() && chart_links.empty()) {
-                // Files were there but every one failed (a full disk, say):
-                // that is no empty folder.
-                if (run.inputs)
-                    raise(PyExc_RuntimeError,
-                          py::str("No page was written: all " + std::to_string(run.inputs) +
-                                  " files failed."));
-            } else {
-                check_output(run, g["os"].attr("path").attr("join")(self.attr("output_folder"),
-                                                                    "index.html"));
-            }
-            return write_index(self, md_links, chart_links);
-        }, py::arg("config_file") = py::none());
+                Run run{self, config_file, render, py::set(), 0};
+                run.written.add(py::str("index.html"));
+                py::list md_links, chart_links;
+                convert_markdown(run, md_links);
+                convert_diagrams(run, chart_links);
+                if (md_links.empty() && chart_links.empty()) {
+                    // Files were there but every one failed (a full disk, say):
+                    // that is no empty folder.
+                    if (run.inputs)
+                        raise(PyExc_RuntimeError,
+                              py::str("No page was written: all " + std::to_string(run.inputs) +
+                                      " files failed."));
+                } else {
+                    check_output(run, g["os"].attr("path").attr("join")(self.attr("output_folder"),
+                                                                        "index.html"));
+                }
+                return write_index(self, md_links, chart_links);
+            },
+            py::arg("config_file") = py::none());
 }
 
 }  // namespace dorvex

@@ -14,8 +14,8 @@ py::str href(py::handle page_name) {
 
 py::str section(const char* heading, const py::list& links) {
     if (links.empty()) return py::str("");
-    return py::str(std::string("<h3>") + heading + "</h3><ul>") +
-           py::str("").attr("join")(links) + py::str("</ul>");
+    return py::str(std::string("<h3>") + heading + "</h3><ul>") + py::str("").attr("join")(links) +
+           py::str("</ul>");
 }
 
 }  // namespace
@@ -40,14 +40,14 @@ py::tuple write_index(py::handle self, const py::list& md_links, const py::list&
 
     log(g, "info", "Generating index.html ...");
     py::object output_folder = self.attr("output_folder");
-    py::object html = g["INDEX_TEMPLATE"].attr("format")(
-        "index_title"_a = self.attr("index_title"),
-        "md_section"_a = section("Documentation", md_links),
-        "chart_section"_a = section("Flow Charts", chart_links));
+    py::object html =
+        g["INDEX_TEMPLATE"].attr("format")("index_title"_a = self.attr("index_title"),
+                                           "md_section"_a = section("Documentation", md_links),
+                                           "chart_section"_a = section("Flow Charts", chart_links));
     write_text_atomic(g["os"].attr("path").attr("join")(output_folder, "index.html"), html);
     // The slash is literal: the message names the page as a link would.
-    return py::make_tuple(true, "Successfully generated documentation in: " + str(output_folder) +
-                                    "/index.html");
+    return py::make_tuple(
+        true, "Successfully generated documentation in: " + str(output_folder) + "/index.html");
 }
 
 }  // namespace dorvex

@@ -48,14 +48,12 @@ void cmd_chartsite(py::object config, bool generate_config) {
         g, "HAS_MD", {"Missing Python package 'markdown'. Please run: pip install markdown"});
     if (generate_config)
         dorvex::write_json_template(g, g["DEFAULT_CONFIG"], "config_chartsite_template.json");
-    dorvex::require_config(
-        g, config,
-        {"Error: Please provide a JSON file path using --config or -c.",
-         "Hint: Run 'dor-vex chartsite --generate-config' to get a template."});
+    dorvex::require_config(g, config,
+                           {"Error: Please provide a JSON file path using --config or -c.",
+                            "Hint: Run 'dor-vex chartsite --generate-config' to get a template."});
     py::object conf = dorvex::load_config_section(g, config);
     check_settings(config, conf);
-    if (auto bad = dorvex::catch_python(PyExc_ValueError,
-                                        [] { dorvex::render_settings(); })) {
+    if (auto bad = dorvex::catch_python(PyExc_ValueError, [] { dorvex::render_settings(); })) {
         dorvex::echo(g, "Error: " + dorvex::str(*bad), true);
         dorvex::exit(g, 1);
     }
@@ -78,7 +76,8 @@ void cmd_chartsite(py::object config, bool generate_config) {
 
 PYBIND11_MODULE(chartsite, m) {
     dorvex::import_modules(m, {"os", "subprocess", "sys", "shutil", "click"});
-    dorvex::import_optional(m, "HAS_MD", [](py::module_& mod) { dorvex::import_modules(mod, {"markdown"}); });
+    dorvex::import_optional(m, "HAS_MD",
+                            [](py::module_& mod) { dorvex::import_modules(mod, {"markdown"}); });
     dorvex::import_toolkit(m, {"fileMg", "app_logging"}, "Chartsite");
 
     m.attr("PAGE_TEMPLATE") = py::str(dorvex::PAGE_TEMPLATE);

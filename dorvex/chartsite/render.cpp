@@ -36,13 +36,12 @@ RenderSettings render_settings() {
     // more than one child per diagram never starts; the cap keeps the count
     // a machine number
     jobs = py::module_::import("builtins").attr("min")(jobs, 4096);
-    py::object timeout = env_setting(
-        "DORVEX_MMDC_TIMEOUT", "a positive number of seconds", py::float_(120.0),
-        [](py::handle text) -> py::object {
-            py::float_ t(py::reinterpret_borrow<py::object>(text));
-            double v = t.cast<double>();
-            return v > 0 && std::isfinite(v) ? t : py::object();
-        });
+    py::object timeout = env_setting("DORVEX_MMDC_TIMEOUT", "a positive number of seconds",
+                                     py::float_(120.0), [](py::handle text) -> py::object {
+                                         py::float_ t(py::reinterpret_borrow<py::object>(text));
+                                         double v = t.cast<double>();
+                                         return v > 0 && std::isfinite(v) ? t : py::object();
+                                     });
     return {static_cast<std::size_t>(jobs.cast<long long>()), timeout.cast<double>()};
 }
 
@@ -72,8 +71,7 @@ std::size_t Renderer::submit(py::object argv) {
 void Renderer::start(Job& job) {
     auto failure = catch_ordinary([&] {
         // Its own process group, so a time-out ends Chromium with it.
-        job.proc = py::module_::import("subprocess")
-                       .attr("Popen")(job.argv, "process_group"_a = 0);
+        job.proc = py::module_::import("subprocess").attr("Popen")(job.argv, "process_group"_a = 0);
         job.deadline = now() + settings_.timeout;
         ++running_;
     });

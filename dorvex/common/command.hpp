@@ -34,8 +34,8 @@ inline py::object make_command(const py::module_& m, const CommandSpec& spec, Co
         [body](py::object config, py::object generate_config) {
             body(config, truthy(generate_config));
         },
-        py::name(spec.function), py::arg("config") = py::none(),
-        py::arg("generate_config") = false, spec.doc ? spec.doc : "");
+        py::name(spec.function), py::arg("config") = py::none(), py::arg("generate_config") = false,
+        spec.doc ? spec.doc : "");
     py::list params;
     params.append(click.attr("Option")(py::make_tuple("--config", "-c"),
                                        "type"_a = click.attr("Path")("exists"_a = true),
@@ -72,7 +72,8 @@ template <class Write>
 [[noreturn]] inline void write_json_template(
     const Globals& g, py::handle tpl, const char* file,
     const char* prefix = "Success! Template file created at: ") {
-    finish_template(g, prefix, [&] { return g["fileMg"].attr("generate_json_template")(tpl, file); });
+    finish_template(g, prefix,
+                    [&] { return g["fileMg"].attr("generate_json_template")(tpl, file); });
 }
 
 // Writes a template given as text (the YAML one) through fileMg.write_template;
@@ -150,8 +151,8 @@ inline py::object load_config_section(const Globals& g, py::handle config) {
 // traceback.
 inline py::dict read_json_object(const Globals& g, py::handle path) {
     py::object data;
-    auto failure =
-        catch_ordinary([&] { data = g["json"].attr("loads")(read_file(path, "r", py::str("utf-8"))); });
+    auto failure = catch_ordinary(
+        [&] { data = g["json"].attr("loads")(read_file(path, "r", py::str("utf-8"))); });
     if (failure) {
         py::object err = *failure;
         std::string reason;

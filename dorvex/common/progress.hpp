@@ -4,9 +4,9 @@
 // clears the bar, which is drawn again below it at the next step.
 #pragma once
 
-#include "pyutil.hpp"
-
 #include <cstddef>
+
+#include "pyutil.hpp"
 
 namespace dorvex {
 

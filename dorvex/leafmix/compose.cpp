@@ -42,7 +42,8 @@ py::object page_as_form(py::handle source_page, const py::dict& params) {
         contents = contents.attr("get_object")();
         if (py::isinstance(contents, pdf.attr("ArrayObject"))) {
             py::list parts;
-            for (py::handle part : contents) parts.append(part.attr("get_object")().attr("get_data")());
+            for (py::handle part : contents)
+                parts.append(part.attr("get_object")().attr("get_data")());
             data = py::bytes("\n").attr("join")(parts);
         } else {
             data = contents.attr("get_data")();
@@ -63,7 +64,8 @@ py::object page_as_form(py::handle source_page, const py::dict& params) {
     py::object group = source_page.attr("get")("/Group");
     if (!group.is_none()) form[name("/Group")] = group;
 
-    py::object stand_in = g["PageObject"].attr("create_blank_page")("width"_a = w0, "height"_a = h0);
+    py::object stand_in =
+        g["PageObject"].attr("create_blank_page")("width"_a = w0, "height"_a = h0);
     py::object box = pdf.attr("RectangleObject")(pdf_array({x0, y0, x0 + w0, y0 + h0}));
     stand_in.attr("mediabox") = box;
     stand_in.attr("cropbox") = box;
@@ -192,8 +194,8 @@ py::object run(py::object self) {
     log(g, "info",
         "[STEP 2] Placed " + std::to_string(grid.total_pages) + " pages of " +
             std::to_string(pdf_paths.size() - failed) + " files on " +
-            std::to_string(py::len(writer.attr("pages"))) + " output pages (" + std::to_string(failed) +
-            " failed)");
+            std::to_string(py::len(writer.attr("pages"))) + " output pages (" +
+            std::to_string(failed) + " failed)");
     return py::bool_(self.attr("_save_file")());
 }
 
@@ -201,7 +203,8 @@ py::object create_red_frame_page(py::object self, py::object x, py::object y, py
                                  py::object h) {
     py::object page = g["PageObject"].attr("create_blank_page")(
         "width"_a = self.attr("page_width"), "height"_a = self.attr("page_height"));
-    py::object ops = py::str("q 1 0 0 RG 2 w {:.2f} {:.2f} {:.2f} {:.2f} re S Q").format(x, y, w, h);
+    py::object ops =
+        py::str("q 1 0 0 RG 2 w {:.2f} {:.2f} {:.2f} {:.2f} re S Q").format(x, y, w, h);
     py::object stream = g["StreamObject"]();
     stream.attr("_data") = ops.attr("encode")("ascii");
     py::object name = g["NameObject"];

@@ -44,8 +44,9 @@ py::tuple get_file_list(py::object self) {
     // Plain code-point order of the names; sorted() is stable, so equal names
     // keep the toolkit's order.
     py::module_ builtins = py::module_::import("builtins");
-    py::object pairs = builtins.attr("sorted")(builtins.attr("zip")(pdf_paths, pdf_names),
-                                               "key"_a = py::module_::import("operator").attr("itemgetter")(1));
+    py::object pairs =
+        builtins.attr("sorted")(builtins.attr("zip")(pdf_paths, pdf_names),
+                                "key"_a = py::module_::import("operator").attr("itemgetter")(1));
 
     // The output of an earlier run is not an input of this one (the default
     // puts it inside the input folder); any other file at the output path is,

@@ -36,8 +36,7 @@ void construct(py::object self, py::object config_dict) {
 }  // namespace
 
 void init_leafmixer(py::module_& m) {
-    py::class_<Leafmixer> cls(m, "Leafmixer", py::dynamic_attr(),
-                              "處理 PDF 合併與排版的應用類別");
+    py::class_<Leafmixer> cls(m, "Leafmixer", py::dynamic_attr(), "處理 PDF 合併與排版的應用類別");
     def_dict_init(cls, &construct, py::arg("config_dict"));
 
     cls.def("get_file_list", &get_file_list)

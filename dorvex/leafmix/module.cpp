@@ -42,7 +42,8 @@ void cmd_leafmix(py::object config, bool generate_config) {
     dorvex::check_settings(g, config, conf);
     py::object mixer = g["Leafmixer"](conf);
     // a replacement class from a caller may have no C++ side
-    if (py::isinstance<dorvex::Leafmixer>(mixer)) mixer.cast<dorvex::Leafmixer&>().config_file = config;
+    if (py::isinstance<dorvex::Leafmixer>(mixer))
+        mixer.cast<dorvex::Leafmixer&>().config_file = config;
     // Nothing to merge or a failed save: the run produced no document.
     if (!dorvex::truthy(mixer.attr("run")())) dorvex::exit(g, 1);
 }
@@ -55,7 +56,8 @@ PYBIND11_MODULE(leafmix, m) {
         // both modules import before any name is bound: all names or none
         py::module_ pypdf = py::module_::import("pypdf");
         py::module_ generic = py::module_::import("pypdf.generic");
-        for (const char* name : {"PdfReader", "PdfWriter", "PageObject", "Transformation", "PaperSize"})
+        for (const char* name :
+             {"PdfReader", "PdfWriter", "PageObject", "Transformation", "PaperSize"})
             mod.attr(name) = pypdf.attr(name);
         for (const char* name : {"NameObject", "DictionaryObject", "StreamObject"})
             mod.attr(name) = generic.attr(name);
@@ -66,10 +68,11 @@ PYBIND11_MODULE(leafmix, m) {
 
     dorvex::init_leafmixer(m);
 
-    m.attr("cmd_leafmix") = dorvex::make_command(
-        m,
-        {"leaf-mix", "cmd_leafmix", py::str("Merge multiple PDF files into a single layout report."),
-         nullptr, "Specify the JSON config file path",
-         "Generate a config_leafmix_template.json in the current directory"},
-        cmd_leafmix);
+    m.attr("cmd_leafmix") =
+        dorvex::make_command(m,
+                             {"leaf-mix", "cmd_leafmix",
+                              py::str("Merge multiple PDF files into a single layout report."),
+                              nullptr, "Specify the JSON config file path",
+                              "Generate a config_leafmix_template.json in the current directory"},
+                             cmd_leafmix);
 }

@@ -24,7 +24,8 @@ constexpr const char* UNSAFE_IN_NAME = R"re(\.\.|[/\\:*?"<>|\x00-\x1f\x7f])re";
 constexpr const char* TOC_BLOCK = "\n\n[TOC]\n\n";
 
 bool ends_with(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
@@ -32,7 +33,8 @@ py::object builtin(const char* name) { return py::module_::import("builtins").at
 // Property lines out, blank runs collapsed, one [TOC] marker in.
 py::object preprocess(const Globals& g, py::object md_content) {
     py::object re = g["re"];
-    py::object props = re.attr("compile")(PROPERTY_LINE, re.attr("MULTILINE") | re.attr("IGNORECASE"));
+    py::object props =
+        re.attr("compile")(PROPERTY_LINE, re.attr("MULTILINE") | re.attr("IGNORECASE"));
     md_content = re.attr("sub")(props, "", md_content);
     md_content = re.attr("sub")(BLANK_RUN, "\n\n", md_content);
 
@@ -48,7 +50,8 @@ py::object preprocess(const Globals& g, py::object md_content) {
     return md_content;
 }
 
-py::object output_name(const Globals& g, py::handle self, py::handle md_name, py::handle md_content) {
+py::object output_name(const Globals& g, py::handle self, py::handle md_name,
+                       py::handle md_content) {
     py::object re = g["re"];
     py::list parts;
     parts.append(md_name);
@@ -109,8 +112,9 @@ std::string claim_name(const Globals& g, RunState& run, py::object& out_name, py
         if (!run.taken.contains(normcase(stem + suffix + ".html"))) break;
     }
     py::object renamed = py::str(stem + suffix + ".html");
-    log(g, "warning", "Page name clash: " + str(md_file) + " and " + str(first) + " both make " +
-                          name + "; writing " + str(renamed));
+    log(g, "warning",
+        "Page name clash: " + str(md_file) + " and " + str(first) + " both make " + name +
+            "; writing " + str(renamed));
     out_name = renamed;
     return suffix;
 }
@@ -129,11 +133,13 @@ void convert_one(const Globals& g, RunState& run, py::object self, py::object md
             file_mg.attr("get_output_file_path")(output_path, str(md_name) + suffix + "_debug.md");
         refuse_overwrite(g, run, debug_file);
         write_text_atomic(debug_file, md_content);
-        log(g, "debug", "[" + str(md_name) + "] Saved pre-processed Markdown to " + str(debug_file));
+        log(g, "debug",
+            "[" + str(md_name) + "] Saved pre-processed Markdown to " + str(debug_file));
     }
 
     py::object html_body = render(g, run, md_content);
-    if (truthy(self.attr("embed_images"))) html_body = embed_images(self, html_body, md_file, is_debug);
+    if (truthy(self.attr("embed_images")))
+        html_body = embed_images(self, html_body, md_file, is_debug);
 
     py::object css = py::str("");
     if (truthy(self.attr("watermark_enable"))) css = watermark_css(self.attr("watermark_text"));
@@ -201,11 +207,10 @@ py::tuple run(py::object self, py::object config_file) {
             convert_one(g, state, self, md_file, md_name, is_debug);
             ++success_count;
         });
-        if (failure)
-            log(g, "error", "Failed to process " + str(md_file) + ": " + str(*failure));
+        if (failure) log(g, "error", "Failed to process " + str(md_file) + ": " + str(*failure));
     }
-    return py::make_tuple(true, "Successfully converted " + std::to_string(success_count) +
-                                    " Markdown files.");
+    return py::make_tuple(
+        true, "Successfully converted " + std::to_string(success_count) + " Markdown files.");
 }
 
 namespace {

@@ -122,10 +122,18 @@ std::string svg_text(const std::string& text) {
     std::string out;
     for (unsigned char c : text) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
             default:
                 if (c == '#' || c == '%' || c == '\\' || c < 0x20 || c == 0x7f) {
                     char buf[4];
@@ -146,9 +154,13 @@ py::object encode_image_base64(py::object self, py::object img_path) {
     const auto& g = g_notepress;
     py::object data;
     switch (read_image(g, img_path, data)) {
-        case Read::ok: return data_uri(g, img_path, data);
-        case Read::not_image: log(g, "warning", NOT_AN_IMAGE + str(img_path)); break;
-        default: break;
+        case Read::ok:
+            return data_uri(g, img_path, data);
+        case Read::not_image:
+            log(g, "warning", NOT_AN_IMAGE + str(img_path));
+            break;
+        default:
+            break;
     }
     return py::none();
 }
@@ -165,7 +177,8 @@ py::object embed_images(py::object self, py::object html_body, py::object md_fil
             return whole;
         py::object os_path = g["os"].attr("path");
         py::object decoded_src = g["urllib"].attr("parse").attr("unquote")(src);
-        py::object abs_img_path = os_path.attr("join")(os_path.attr("dirname")(md_file), decoded_src);
+        py::object abs_img_path =
+            os_path.attr("join")(os_path.attr("dirname")(md_file), decoded_src);
         auto keep = [&](const std::string& why) {
             log(g, "warning", why + str(abs_img_path));
             return whole;
@@ -178,9 +191,12 @@ py::object embed_images(py::object self, py::object html_body, py::object md_fil
             return keep("Image outside the input folder, left as a reference: ");
         py::object data;
         switch (read_image(g, abs_img_path, data)) {
-            case Read::ok: break;
-            case Read::not_image: return keep(NOT_AN_IMAGE);
-            default: return keep("Image not found during conversion: ");
+            case Read::ok:
+                break;
+            case Read::not_image:
+                return keep(NOT_AN_IMAGE);
+            default:
+                return keep("Image not found during conversion: ");
         }
         if (is_debug) log(g, "debug", "Embedded Base64 image: " + str(abs_img_path));
         return whole.attr("replace")(src, data_uri(g, abs_img_path, data));
@@ -196,7 +212,8 @@ py::str watermark_css(py::handle text) {
         css += i32 + line + "\n";
     css += i32 + WATERMARK_BG_HEAD + SVG_NAMESPACE + WATERMARK_BG_MIDDLE + svg_text(str(text)) +
            WATERMARK_BG_TAIL + "\n";
-    for (const char* line : {"background-repeat: repeat;", "pointer-events: none;", "z-index: 1000;"})
+    for (const char* line :
+         {"background-repeat: repeat;", "pointer-events: none;", "z-index: 1000;"})
         css += i32 + line + "\n";
     css += i28 + "}";
     return py::str(css);

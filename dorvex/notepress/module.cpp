@@ -25,7 +25,8 @@ py::dict default_config() {
 // fail every file (or the whole run with a traceback); one line says which.
 void check_settings(const dorvex::Globals& g, py::handle file, py::handle settings) {
     py::dict dict = dorvex::check_object(g, file, "config", settings);
-    dorvex::check_text_keys(g, file, dict, "config", {"input_path", "output_path", "watermark_text"});
+    dorvex::check_text_keys(g, file, dict, "config",
+                            {"input_path", "output_path", "watermark_text"});
     // Switches go by truth value (0 and null are off), but the text "false"
     // would be on.
     for (const char* key : {"embed_images", "watermark_enable"}) {
@@ -67,7 +68,8 @@ PYBIND11_MODULE(notepress, m) {
     py::module_::import("urllib.parse");
     dorvex::import_modules(m, {"urllib", "click"});
     m.attr("Path") = py::module_::import("pathlib").attr("Path");
-    dorvex::import_optional(m, "HAS_MD", [](py::module_& mod) { dorvex::import_modules(mod, {"markdown"}); });
+    dorvex::import_optional(m, "HAS_MD",
+                            [](py::module_& mod) { dorvex::import_modules(mod, {"markdown"}); });
     dorvex::import_toolkit(m, {"fileMg", "app_logging"}, "Notepress");
 
     m.attr("DEFAULT_CONFIG") = default_config();

@@ -55,8 +55,7 @@ void check_config(const dorvex::Globals& g, py::handle file, const py::dict& dat
                                  cell);
     }
     py::object path = sections[0].attr("get")("path", "./data_spendfile");
-    if (!py::isinstance<py::str>(path) ||
-        !dorvex::truthy(g["os"].attr("path").attr("isdir")(path)))
+    if (!py::isinstance<py::str>(path) || !dorvex::truthy(g["os"].attr("path").attr("isdir")(path)))
         dorvex::config_error(g, file, "config.path", "an existing folder", path);
 }
 
@@ -87,12 +86,12 @@ PYBIND11_MODULE(spendfile, m) {
     m.attr("DEFAULT_CONFIG") = tpl;
     m.attr("HELP_TEXT") = dorvex::help_with_template(m, HELP_HEAD, tpl);
 
-    m.attr("cmd_spendfile") = dorvex::make_command(
-        m,
-        {"spend-file", "cmd_spendfile", m.attr("HELP_TEXT"), nullptr,
-         "Specify the JSON config file path",
-         "Generate a config_expense_template.json in the current directory"},
-        cmd_spendfile);
+    m.attr("cmd_spendfile") =
+        dorvex::make_command(m,
+                             {"spend-file", "cmd_spendfile", m.attr("HELP_TEXT"), nullptr,
+                              "Specify the JSON config file path",
+                              "Generate a config_expense_template.json in the current directory"},
+                             cmd_spendfile);
 
     dorvex::init_rename(m);
 }

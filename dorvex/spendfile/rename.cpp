@@ -1,8 +1,7 @@
 // Reads the name and amount cells of each expense workbook and moves it into
 // "results" under "<name>_<amount>_<datecode>.xlsx", keeping a backup copy.
-#include "spendfile.hpp"
-
 #include "common/progress.hpp"
+#include "spendfile.hpp"
 
 namespace dorvex {
 namespace {
@@ -82,8 +81,7 @@ bool rename_expenses(const py::dict& config) {
     py::object cfg_main = config.attr("get")("config", py::dict());
     py::object cfg_excel = config.attr("get")("excel_in", py::dict());
     py::object input_path = cfg_main.attr("get")("path", "./data_spendfile");
-    bool dry_run =
-        str(py::str(cfg_main.attr("get")("dry_run", "False")).attr("lower")()) == "true";
+    bool dry_run = str(py::str(cfg_main.attr("get")("dry_run", "False")).attr("lower")()) == "true";
     py::object name_cell = cfg_excel.attr("get")("name_cell", "D6");
     py::object amount_cell = cfg_excel.attr("get")("amount_cell", "P56");
 
@@ -120,8 +118,8 @@ bool rename_expenses(const py::dict& config) {
             unpack_pair(g["get_excel_cell_value"](file_path, list_of(name_cell, amount_cell)));
         if (name.is_none() || amount.is_none()) {
             log(g, "error",
-                text("---> Skipping {}: Cannot find Name or Amount in {} or {}", current,
-                     name_cell, amount_cell));
+                text("---> Skipping {}: Cannot find Name or Amount in {} or {}", current, name_cell,
+                     amount_cell));
             ++skipped;
             continue;
         }
@@ -160,8 +158,7 @@ bool rename_expenses(const py::dict& config) {
     if (dry_run)
         log(g, "info", text("[Dry-Run] Finished: {} would be moved, {} skipped", moved, skipped));
     else
-        log(g, "info",
-            text("Finished: {} moved, {} skipped, {} failed", moved, skipped, failed));
+        log(g, "info", text("Finished: {} moved, {} skipped, {} failed", moved, skipped, failed));
     return true;
 }
 

@@ -47,8 +47,8 @@ void check_config(const dorvex::Globals& g, py::handle file, py::handle cfg) {
         std::string label = std::string("config.") + section;
         py::dict cells = dorvex::check_object(g, file, label, config[section]);
         for (auto item : cells) {
-            auto bad = dorvex::catch_ordinary(
-                [&] { g["excelTools"].attr("parse_cell")(item.second); });
+            auto bad =
+                dorvex::catch_ordinary([&] { g["excelTools"].attr("parse_cell")(item.second); });
             if (bad)
                 dorvex::config_error(g, file, label + "." + dorvex::str(item.first),
                                      "a cell reference such as \"H2\"", item.second);

@@ -33,11 +33,11 @@ void construct(py::object self, py::object config) {
     self.attr("po_cell") = get(cus, "po_cell", py::str("F3"));
     self.attr("qty_cell") = get(cus, "qty_cell", py::str("O3"));
     self.attr("rdd_cell") = get(cus, "rdd_cell", py::str("R3"));
-    for (const char* table : {"system_df", "customer_df", "result_df"}) self.attr(table) = py::none();
+    for (const char* table : {"system_df", "customer_df", "result_df"})
+        self.attr(table) = py::none();
 }
 
 py::tuple pair(bool ok, const std::string& msg) { return py::make_tuple(ok, msg); }
-
 
 bool has_column(py::handle df, const char* name) {
     return df.attr("columns").attr("__contains__")(name).cast<bool>();
@@ -92,7 +92,8 @@ void warn_lines(const Globals& g, py::handle df, const char* column, py::handle 
     if (count == 0) return;
     std::string shown;
     py::object values = lines[column].attr("tolist")();
-    py::object pos = has_column(lines, "PO") ? lines["PO"].attr("tolist")() : py::object(py::list());
+    py::object pos =
+        has_column(lines, "PO") ? lines["PO"].attr("tolist")() : py::object(py::list());
     for (size_t i = 0; i < count && i < 3; ++i) {
         if (i) shown += ", ";
         shown += str(py::repr(values[py::int_(i)]));
@@ -100,8 +101,9 @@ void warn_lines(const Globals& g, py::handle df, const char* column, py::handle 
     }
     if (count > 3) shown += ", ...";
     std::string lines_text = count == 1 ? "1 line" : std::to_string(count) + " lines";
-    log(g, "warning", std::string(table) + " data: " + column + " is not " + what + " in " +
-                          lines_text + ", which " + consequence + ": " + shown);
+    log(g, "warning",
+        std::string(table) + " data: " + column + " is not " + what + " in " + lines_text +
+            ", which " + consequence + ": " + shown);
 }
 
 // What a table holds that cannot take part in the match as written.
@@ -133,8 +135,8 @@ py::tuple run_pipeline(py::object self) {
     sys_mapping["QTY"] = self.attr("sys_qty_cell");
     sys_mapping["RDD"] = self.attr("sys_rdd_cell");
     py::object system_path = self.attr("system_data_path");
-    self.attr("system_df") = excel.attr("read_csv_by_cells")(system_path, sys_mapping,
-                                                            "numbers"_a = list_of("QTY"));
+    self.attr("system_df") =
+        excel.attr("read_csv_by_cells")(system_path, sys_mapping, "numbers"_a = list_of("QTY"));
     py::object system_df = self.attr("system_df");
     if (has_column(system_df, "RDD")) normalise_dates(system_df, "System");
     check_table(g, system_df, "System");
@@ -167,9 +169,8 @@ py::tuple run_pipeline(py::object self) {
     // match, rename, order
     log(g, "info", "Matching System and Customer data by PO and QTY...");
     self.attr("result_df") = excel.attr("merge_exact_match")(
-        "df_left"_a = system_df, "df_right"_a = customer_df,
-        "num_keys"_a = list_of("PO", "QTY"), "how"_a = "inner",
-        "suffixes"_a = py::make_tuple("_SYS", "_CUST"));
+        "df_left"_a = system_df, "df_right"_a = customer_df, "num_keys"_a = list_of("PO", "QTY"),
+        "how"_a = "inner", "suffixes"_a = py::make_tuple("_SYS", "_CUST"));
     py::object result_df = self.attr("result_df");
     if (truthy(result_df.attr("empty"))) {
         log(g, "warning", "Merge resulted in an empty dataframe. No matching records found.");
@@ -185,7 +186,8 @@ py::tuple run_pipeline(py::object self) {
     self.attr("result_df") = result_df = result_df[keep];
     self.attr("result_df") = result_df = sort_table(result_df, {"PO", "SO_POS", "QTY"});
     py::object result_by_rdd = sort_table(result_df, {"SYSTEM_RDD", "PO"});
-    log(g, "info", "Matching complete. Found " + std::to_string(py::len(result_df)) + " matched records.");
+    log(g, "info",
+        "Matching complete. Found " + std::to_string(py::len(result_df)) + " matched records.");
 
     py::object summary_df = monthly_summary(result_df);
 

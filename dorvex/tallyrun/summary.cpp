@@ -9,10 +9,9 @@ namespace {
 // positions "10", "20", "100" keep their order; anything else is unchanged.
 py::object numeric_text_key(py::object column) {
     if (str(column.attr("dtype")) != "object") return column;
-    py::object numbers =
-        g_tallyrun["pd"].attr("to_numeric")(column, "errors"_a = "coerce");
-    bool all_numbers = numbers.attr("notna")().attr("sum")().equal(
-        column.attr("notna")().attr("sum")());
+    py::object numbers = g_tallyrun["pd"].attr("to_numeric")(column, "errors"_a = "coerce");
+    bool all_numbers =
+        numbers.attr("notna")().attr("sum")().equal(column.attr("notna")().attr("sum")());
     return all_numbers ? numbers : column;
 }
 
@@ -49,7 +48,8 @@ py::object monthly_summary(py::handle result_df) {
         summary_df = pd.attr("DataFrame")(rows).attr("T");
         summary_df = summary_df.attr("sort_index")("axis"_a = 1);
         py::list labels;
-        for (auto period : summary_df.attr("columns")) labels.append(period.attr("strftime")("%y-%b"));
+        for (auto period : summary_df.attr("columns"))
+            labels.append(period.attr("strftime")("%y-%b"));
         summary_df.attr("columns") = labels;
         summary_df = summary_df.attr("fillna")(0).attr("infer_objects")("copy"_a = false);
     });
