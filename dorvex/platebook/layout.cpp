@@ -4,16 +4,6 @@
 
 namespace dorvex {
 
-namespace {
-
-// Fixed page grid in millimetres: A4 width, side margins, column gutter.
-constexpr int PAGE_W = 210;
-constexpr int MARGIN_LR = 15;
-constexpr int AVAILABLE_W = PAGE_W - MARGIN_LR * 2;
-constexpr int GUTTER = 5;
-
-}  // namespace
-
 // Python arithmetic throughout, so int and float results stay what they would be.
 py::tuple calculate_layout_size(py::object self, py::object num_rows, py::object standard_cell_w,
                                 py::object max_ratio, py::object budget_height) {

@@ -11,6 +11,13 @@ namespace dorvex {
 
 inline constexpr Globals g_platebook{"dorvex.platebook"};
 
+// Fixed page grid in millimetres: A4 width, side margins, column gutter.
+inline constexpr int PAGE_W = 210;
+inline constexpr int MARGIN_LR = 15;
+inline constexpr int CONTENT_RIGHT = PAGE_W - MARGIN_LR;
+inline constexpr int AVAILABLE_W = PAGE_W - MARGIN_LR * 2;
+inline constexpr int GUTTER = 5;
+
 // The C++ side of a ReportGenerator. The documented attributes (conf, pdf,
 // links ...) live in the instance dictionary, as they would on a Python
 // object; only state no caller needs to see is kept here.

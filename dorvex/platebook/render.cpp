@@ -17,9 +17,6 @@ namespace {
 
 const auto& g = g_platebook;
 
-constexpr double MARGIN_LR = 15;
-constexpr double CONTENT_RIGHT = 195;  // page width 210 less the right margin
-constexpr double GUTTER = 5;
 constexpr double HEADER_BAND = 10;
 
 ReportFonts& fonts_of(py::handle self) { return self.cast<ReportGenerator&>().fonts; }
