@@ -313,7 +313,8 @@ def test_concurrent_renders_match_one_at_a_time(site, fake_mmdc, tmp_path, monke
     assert runs[0] == runs[1]
     assert len(runs[0][3]) == 8  # index, e.html and three diagrams with their SVGs
     done = (tmp_path / "mmdc-calls.txt.done").read_text().split()
-    assert done[:3] == drawn and done[3:] == drawn[1:] + drawn[:1]
+    # one at a time in listing order; four at once, the late one ends last
+    assert done[:3] == drawn and done[-1] == drawn[0] and sorted(done[3:]) == sorted(drawn)
 
 
 @pytest.mark.parametrize("name, value, what", [
