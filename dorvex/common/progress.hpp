@@ -39,8 +39,8 @@ public:
     ~Progress() {
         if (!bar_) return;
         try {
-            bar_.attr("__exit__")(py::none(), py::none(), py::none());
             for (py::handle handler : handlers_) handler.attr("removeFilter")(clear_);
+            bar_.attr("__exit__")(py::none(), py::none(), py::none());
         } catch (py::error_already_set& e) {
             e.discard_as_unraisable(__func__);
         }
