@@ -102,6 +102,22 @@ inline void refuse_overwrite(const Globals& g, py::handle config_file, const cha
     exit(g, 1);
 }
 
+// refuse_overwrite for a run started by the command (`config_file` given);
+// a worker used from Python (`config_file` None) logs the clash as an error
+// instead. False when the output would replace an input.
+inline bool output_is_free(const Globals& g, py::handle config_file, const char* key,
+                           py::handle output, py::handle inputs) {
+    if (!config_file.is_none()) {
+        refuse_overwrite(g, config_file, key, output, inputs);
+        return true;
+    }
+    py::object clash =
+        py::module_::import("corvalib.fileMg").attr("find_overwrite")(output, inputs);
+    if (clash.is_none()) return true;
+    log(g, "error", std::string(key) + " would overwrite the input " + str(clash));
+    return false;
+}
+
 // Without the module's optional libraries (`flag` false): logs `lines` as
 // errors and ends with status 1.
 inline void require_libraries(const Globals& g, const char* flag,

@@ -141,16 +141,9 @@ py::object run(py::object self) {
         return py::bool_(false);
     }
     py::object output_file = self.attr("output_file");
-    py::object config_file = self.cast<Leafmixer&>().config_file;
-    if (!config_file.is_none()) {
-        refuse_overwrite(g, config_file, "output_file", output_file, pdf_paths);
-    } else {
-        py::object clash = g["fileMg"].attr("find_overwrite")(output_file, pdf_paths);
-        if (!clash.is_none()) {
-            log(g, "error", "output_file would overwrite the input " + str(clash));
-            return py::bool_(false);
-        }
-    }
+    if (!output_is_free(g, self.cast<Leafmixer&>().config_file, "output_file", output_file,
+                        pdf_paths))
+        return py::bool_(false);
     py::object cell = self.attr("calculate_cell_layout")();
     py::object cols = self.attr("cols"), rows = self.attr("rows");
     Grid grid{self, cols * rows, cell[py::int_(0)], cell[py::int_(1)]};

@@ -173,18 +173,13 @@ bool draw_caption(py::handle pdf, py::str text, double x, double y, double w, do
 
 // False, after saying why, when writing `output_path` would replace one of
 // the images or the configuration file; from the command that ends the run.
-bool output_is_free(const ReportGenerator& state, py::handle data, py::handle output_path) {
+bool report_path_is_free(const ReportGenerator& state, py::handle data, py::handle output_path) {
     py::list inputs;
     if (!state.listed.is_none())
         for (py::handle path : state.listed) inputs.append(path);
     for (auto [group_name, images] : py::reinterpret_borrow<py::dict>(data))
         for (py::handle img_data : images) inputs.append(img_data[py::str("path")]);
-    if (!state.config_file.is_none())
-        refuse_overwrite(g, state.config_file, "output_file", output_path, inputs);
-    py::object clash = g["fileMg"].attr("find_overwrite")(output_path, inputs);
-    if (clash.is_none()) return true;
-    log(g, "error", "output_file would overwrite the input " + str(clash));
-    return false;
+    return output_is_free(g, state.config_file, "output_file", output_path, inputs);
 }
 
 }  // namespace
@@ -241,7 +236,7 @@ void generate(py::object self) {
     py::object conf = self.attr("conf");
     py::object output_path = g["os"].attr("path").attr("join")(
         conf.attr("get")("image_folder", "."), conf.attr("get")("output_file", "report.pdf"));
-    if (!output_is_free(state, data, output_path)) return;
+    if (!report_path_is_free(state, data, output_path)) return;
 
     py::dict group_conf_map;
     for (py::handle g_def : self.attr("groups_def")) group_conf_map[g_def[py::str("name")]] = g_def;
