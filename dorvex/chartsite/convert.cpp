@@ -116,6 +116,22 @@ void check_output(const Run& run, py::handle path) {
     refuse_overwrite(g_chartsite, run.config_file, "output_folder", path, py::tuple());
 }
 
+// What mmdc left at `svg_path` after a zero exit: the drawing, and why it is
+// none (no file or an empty one, or Mermaid's error picture) or None.
+struct Drawing {
+    py::object svg = py::none(), error = py::none();
+};
+
+Drawing read_drawing(py::handle svg_path) {
+    Drawing d;
+    auto missing = catch_python(PyExc_FileNotFoundError, [&] { d.svg = read_text(svg_path); });
+    if (missing || !truthy(d.svg))
+        d.error = py::str("mmdc exited with status 0 but wrote no SVG");
+    else
+        d.error = mermaid_error(d.svg);
+    return d;
+}
+
 // An absolute path, so that mmdc never reads a path as an option.
 py::str for_mmdc(py::handle path) { return g_chartsite["os"].attr("path").attr("abspath")(path); }
 
@@ -181,14 +197,11 @@ py::object inline_diagrams(const Run& run, py::handle md, py::object html_body) 
     for (std::size_t k = 0; k < blocks.size(); ++k) {
         auto& [id, argv] = blocks[k];
         py::object err = renderer.wait(id, argv);
-        py::object svg;
-        if (err.is_none()) {
-            svg = read_text(argv[py::int_(4)]);
-            err = truthy(svg) ? mermaid_error(svg) : py::str("mmdc wrote no SVG");
-        }
+        Drawing drawn;
+        if (err.is_none()) err = (drawn = read_drawing(argv[py::int_(4)])).error;
         std::size_t i = 2 * k + 1;
         if (err.is_none()) {
-            parts[i] = svg;
+            parts[i] = drawn.svg;
         } else {
             log(g, "warning",
                 "Mermaid block " + std::to_string(k + 1) + " of " + str(md) +
@@ -284,13 +297,8 @@ void convert_diagrams(Run& run, py::list& chart_links) {
         progress.advance();
         // A zero status without a drawing, or with Mermaid's error picture, is
         // a failed diagram like any other.
-        py::object svg_content = py::none();
-        if (err.is_none()) {
-            if (!truthy(os.attr("path").attr("getsize")(d.svg->temp())))
-                err = py::str("mmdc exited with status 0 but wrote no SVG");
-            else
-                err = mermaid_error(svg_content = read_text(d.svg->temp()));
-        }
+        Drawing drawn;
+        if (err.is_none()) err = (drawn = read_drawing(d.svg->temp())).error;
         if (!err.is_none()) {
             log(g, "error", "Failed to convert " + str(d.mmd) + ": " + str(err));
             continue;
@@ -299,7 +307,7 @@ void convert_diagrams(Run& run, py::list& chart_links) {
         check_output(run, html_path);
         d.svg->commit(svg_path);
         // The SVG goes inline into the page.
-        write_text_atomic(html_path, fill_page(title.html, svg_content));
+        write_text_atomic(html_path, fill_page(title.html, drawn.svg));
         run.written.add(html_name);
         chart_links.append(chart_link(stem, title.html));
     }
