@@ -172,24 +172,6 @@ def test_index_template_style_rules():
 # --- command ----------------------------------------------------------------
 
 
-@pytest.mark.parametrize("extra", [[], ["-c", "cards.yaml"]])
-def test_generate_config(runner, in_tmp, extra):
-    (in_tmp / "cards.yaml").write_text("- not a mapping\n")
-    result = runner.invoke(ch.cmd_cardhall, ["--generate-config", *extra])
-    assert result.exit_code == 0
-    assert result.output == "Success! Template file created at: config_cardhall_template.yaml\n"
-    assert (in_tmp / "config_cardhall_template.yaml").read_bytes() == ch.DEFAULT_YAML_CONTENT.encode()
-
-
-def test_missing_config(runner):
-    result = runner.invoke(ch.cmd_cardhall, [])
-    assert result.exit_code == 1
-    assert result.stdout == (
-        "Error: Please provide a YAML file path using --config or -c.\n"
-        "Hint: Run 'dorvex card-hall --generate-config' to get a template.\n"
-    )
-
-
 def test_template_builds_its_page(runner, in_tmp):
     assert runner.invoke(ch.cmd_cardhall, ["--generate-config"]).exit_code == 0
     result = runner.invoke(ch.cmd_cardhall, ["-c", "config_cardhall_template.yaml"])

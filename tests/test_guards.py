@@ -28,6 +28,26 @@ COMMANDS = [
 ]
 IDS = [c[0] for c in COMMANDS]
 
+# (module, the line a written template starts with, the lines without --config)
+PLEASE = "Error: Please provide a JSON file path using --config or -c."
+WORDING = {
+    "platebook": ("Success! Template file created at: ",
+                  [PLEASE, "Hint: Run 'dor-vex platebook --help' to see the template."]),
+    "leafmix": ("Success! Template file created at: ",
+                [PLEASE, "Hint: Run 'dorvex leaf-mix --generate-config' to get a template."]),
+    "notepress": ("Success! Template file created at: ",
+                  [PLEASE, "Hint: Run 'python -m dorvex notepress --generate-config' to get a "
+                           "template."]),
+    "chartsite": ("Success! Template file created at: ",
+                  [PLEASE, "Hint: Run 'dor-vex chartsite --generate-config' to get a template."]),
+    "tallyrun": ("Template created: ", ["Error: Please provide a JSON config file using -c."]),
+    "spendfile": ("Success! Template file created at: ",
+                  [PLEASE, "Hint: Run 'dor-vex spend-file --help' to see the template."]),
+    "cardhall": ("Success! Template file created at: ",
+                 ["Error: Please provide a YAML file path using --config or -c.",
+                  "Hint: Run 'dorvex card-hall --generate-config' to get a template."]),
+}
+
 
 def command(name, attr):
     return getattr(importlib.import_module(f"dorvex.{name}"), attr)
@@ -41,6 +61,29 @@ def toolkit(request, monkeypatch):
             importlib.import_module(f"dorvex.{name}")
         toolkits.install(toolkits.naive(), monkeypatch.setitem, monkeypatch.setattr)
     return request.param
+
+
+@pytest.mark.parametrize("extra", [[], ["-c", "other.json"]])
+@pytest.mark.parametrize("name, attr, template", COMMANDS, ids=IDS)
+def test_generate_config(runner, in_tmp, name, attr, template, extra):
+    (in_tmp / "other.json").write_text("not json")  # --config is not even read
+    module = importlib.import_module(f"dorvex.{name}")
+    result = runner.invoke(getattr(module, attr), ["--generate-config", *extra])
+    assert result.exit_code == 0
+    written = in_tmp / template
+    shown = template if template.endswith(".yaml") else written
+    assert result.stdout == f"{WORDING[name][0]}{shown}\n"
+    if template.endswith(".yaml"):
+        assert written.read_bytes() == module.DEFAULT_YAML_CONTENT.encode()
+    elif hasattr(module, "DEFAULT_CONFIG"):
+        assert json.loads(written.read_text(encoding="utf-8")) == module.DEFAULT_CONFIG
+
+
+@pytest.mark.parametrize("name, attr, template", COMMANDS, ids=IDS)
+def test_missing_config(runner, name, attr, template):
+    result = runner.invoke(command(name, attr), [])
+    assert result.exit_code == 1
+    assert result.stdout.splitlines() == WORDING[name][1]
 
 
 @pytest.mark.parametrize("name, attr, template", COMMANDS, ids=IDS)

@@ -101,24 +101,6 @@ def test_module_level():
     ]
 
 
-@pytest.mark.parametrize("extra", [[], ["-c", "ignored.json"]])
-def test_generate_config(runner, in_tmp, extra):
-    (in_tmp / "ignored.json").write_text("not json")
-    result = runner.invoke(lm.cmd_leafmix, ["--generate-config", *extra])
-    assert result.exit_code == 0
-    assert result.output == f"Success! Template file created at: {in_tmp / 'config_leafmix_template.json'}\n"
-    assert json.loads((in_tmp / "config_leafmix_template.json").read_text()) == lm.DEFAULT_CONFIG
-
-
-def test_missing_config(runner):
-    result = runner.invoke(lm.cmd_leafmix, [])
-    assert result.exit_code == 1
-    assert result.output == (
-        "Error: Please provide a JSON file path using --config or -c.\n"
-        "Hint: Run 'dorvex leaf-mix --generate-config' to get a template.\n"
-    )
-
-
 def test_missing_pdf_libs_stops_even_generate(runner, in_tmp, monkeypatch, caplog):
     monkeypatch.setattr(lm, "HAS_PDF_LIBS", False)
     with caplog.at_level(logging.ERROR):

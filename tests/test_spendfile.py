@@ -103,25 +103,6 @@ def test_help_text_exact(runner):
     assert '        "dry_run": false\n' in template
 
 
-@pytest.mark.parametrize("extra", [[], ["-c", "ignored.json"]])
-def test_generate_config(runner, in_tmp, extra):
-    (in_tmp / "ignored.json").write_text("[]")
-    result = runner.invoke(sf.cmd_spendfile, ["--generate-config", *extra])
-    assert result.exit_code == 0
-    target = in_tmp / "config_expense_template.json"
-    assert result.output == f"Success! Template file created at: {target}\n"
-    assert json.loads(target.read_text()) == sf.DEFAULT_CONFIG
-
-
-def test_missing_config(runner):
-    result = runner.invoke(sf.cmd_spendfile, [])
-    assert result.exit_code == 1
-    assert result.output == (
-        "Error: Please provide a JSON file path using --config or -c.\n"
-        "Hint: Run 'dor-vex spend-file --help' to see the template.\n"
-    )
-
-
 @pytest.mark.parametrize(
     "content, reason",
     [
@@ -394,4 +375,3 @@ def test_move_faults_destroy_nothing(data, monkeypatch, caplog, fault):
         (moved,) = os.listdir(data / "results")
         assert (data / "results" / moved).read_bytes() == original
         assert os.listdir(data / "backup") == ["a.xlsx"] and not (data / "a.xlsx").exists()
-
