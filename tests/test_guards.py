@@ -307,3 +307,21 @@ def test_examples_run_with_only_the_documented_toolkit(tmp_path, demo):
                              str(tmp_path / "out")], env=env, capture_output=True, text=True)
     assert result.returncode == 0, result.stdout + result.stderr
     assert "Traceback" not in result.stderr and "Error" not in result.stderr
+
+
+# (command, configuration with misspelled keys, the warnings it gets)
+UNKNOWN_KEYS = [
+    ("spend-file", {"config": {"path": ".", "amount_cel": "B1", "_note": "a comment"},
+                    "excel_in": {"name_cell": "A1"}, "exel_in": {}},
+     ["unknown key config.amount_cel", "unknown key exel_in (did you mean excel_in?)"]),
+]
+
+
+@pytest.mark.parametrize("name, content, warnings", UNKNOWN_KEYS, ids=[u[0] for u in UNKNOWN_KEYS])
+def test_unknown_keys_are_warned_about(runner, in_tmp, name, content, warnings):
+    from dorvex.cli import main
+
+    (in_tmp / "c.json").write_text(json.dumps(content))
+    result = runner.invoke(main, [name, "-c", "c.json"])
+    shown = [line for line in result.stderr.splitlines() if line.startswith("Warning: ")]
+    assert shown == [f"Warning: c.json: {w}" for w in warnings]

@@ -111,7 +111,7 @@ def test_help_text_exact(runner):
         (b"[1, 2]", "the top level must be a JSON object"),
         (b'{"config": [1]}', "config must be an object (got [1])"),
         (b'{"excel_in": null}', "excel_in must be an object (got null)"),
-        (b'{"excel_in": {"name_cell": 6}}', "excel_in.name_cell must be a cell name such as D6"),
+        (b'{"excel_in": {"name_cell": 6}}', "excel_in.name_cell must be a cell reference such as \"H2\""),
         (b'{"config": {"path": 3}}', "config.path must be an existing folder (got 3)"),
         (b'{"config": {"path": "./no"}}', 'config.path must be an existing folder (got "./no")'),
     ],

@@ -19,8 +19,8 @@ struct Key;
 struct Keys {
     const Key* items = nullptr;
     std::size_t size = 0;
-    constexpr const Key* begin() const { return items; }
-    constexpr const Key* end() const { return items + size; }
+    constexpr const Key* begin() const;
+    constexpr const Key* end() const;
 };
 
 template <std::size_t N>
@@ -59,6 +59,9 @@ struct Key {
     Value in_template;  // what --generate-config writes
     Value fallback;     // what the worker uses when the key is absent
 };
+
+constexpr const Key* Keys::begin() const { return items; }
+constexpr const Key* Keys::end() const { return items + size; }
 
 // The Python value of a table value; a section, mapping or list is built from
 // the template values of its keys (an empty mapping for a fallback of none).
@@ -111,7 +114,8 @@ inline double fallback_number(Keys keys, const char* name) {
     return v.kind == Value::Kind::real ? v.real : static_cast<double>(v.integer);
 }
 
-// Warns once per key of `section` (labelled `label`, "config") that the
+// Warns once per key of `section` (labelled `label`, "config"; "" for the
+// top level) that the
 // table does not know, naming the closest known key when there is one:
 // "Warning: <file>: unknown key config.image_foler (did you mean
 // image_folder?)". Keys beginning with "_" or "//" are comments. Known
@@ -132,8 +136,9 @@ inline void warn_unknown_keys(const Globals& g, py::handle file, const std::stri
         const Key* entry = nullptr;
         for (const Key& k : keys)
             if (text == k.name) entry = &k;
+        std::string labelled = label.empty() ? text : label + "." + text;
         if (entry) {
-            std::string inner = label + "." + text;
+            std::string inner = labelled;
             Value::Kind kind = entry->in_template.kind != Value::Kind::absent
                                    ? entry->in_template.kind
                                    : entry->fallback.kind;
@@ -148,7 +153,8 @@ inline void warn_unknown_keys(const Globals& g, py::handle file, const std::stri
             continue;
         }
         if (known.contains(name)) continue;
-        std::string line = "Warning: " + str(file) + ": unknown key " + label + "." + text;
+        std::string line =
+            "Warning: " + printable(file) + ": unknown key " + printable(py::str(labelled));
         py::list close = py::module_::import("difflib").attr("get_close_matches")(name, known, 1);
         if (!close.empty()) line += " (did you mean " + str(close[0]) + "?)";
         echo(g, line, true);
