@@ -2,6 +2,7 @@
 // module level (imports, template, help text, command); settings.cpp checks
 // the configuration, rename.cpp does the work.
 #include "common/command.hpp"
+#include "common/lazy.hpp"
 #include "spendfile.hpp"
 
 namespace {
@@ -44,8 +45,11 @@ void cmd_spendfile(py::object config, bool generate_config) {
 PYBIND11_MODULE(spendfile, m) {
     dorvex::import_modules(m, {"os", "re", "sys", "json", "click", "datetime"});
     m.attr("Path") = py::module_::import("pathlib").attr("Path");
-    dorvex::import_optional(m, "HAS_OPENPYXL", [](py::module_& mod) {
-        mod.attr("load_workbook") = py::module_::import("openpyxl").attr("load_workbook");
+    // openpyxl is loaded when a workbook is read, not for a template
+    dorvex::bind_on_first_use(m, {"load_workbook", "HAS_OPENPYXL"}, [](py::module_& mod) {
+        dorvex::import_optional(mod, "HAS_OPENPYXL", [](py::module_& lib) {
+            lib.attr("load_workbook") = py::module_::import("openpyxl").attr("load_workbook");
+        });
     });
     dorvex::toolkit::import_into(m, {"app_logging", "fileMg"}, "Spendfile");
 
