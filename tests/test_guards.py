@@ -314,6 +314,10 @@ UNKNOWN_KEYS = [
     ("spend-file", {"config": {"path": ".", "amount_cel": "B1", "_note": "a comment"},
                     "excel_in": {"name_cell": "A1"}, "exel_in": {}},
      ["unknown key config.amount_cel", "unknown key exel_in (did you mean excel_in?)"]),
+    ("card-hall", {"folder_path": ".", "document1_titel": "A", "document2_files": "b.pdf",
+                   "show_downlaod_link": False, "// note": "a comment"},
+     ["unknown key document1_titel (did you mean document1_title?)",
+      "unknown key show_downlaod_link (did you mean show_download_link?)"]),
 ]
 
 
