@@ -6,8 +6,11 @@ documented contract; and the examples run with the documented names alone."""
 import importlib
 import json
 import os
+import shutil
+import signal
 import subprocess
 import sys
+import time
 
 import pytest
 import toolkits
@@ -329,3 +332,60 @@ def test_unknown_keys_are_warned_about(runner, in_tmp, name, content, warnings):
     result = runner.invoke(main, [name, "-c", "c.json"])
     shown = [line for line in result.stderr.splitlines() if line.startswith("Warning: ")]
     assert shown == [f"Warning: c.json: {w}" for w in warnings]
+
+
+# A writer made slow where each family writes: the run is stopped there by a
+# signal, as `kill`, `timeout` or a closed terminal would stop it.
+SLOW_WRITERS = {
+    "pdf": "import pypdf\n_w = pypdf.PdfWriter.write\n"
+           "def write(self, stream):\n    _w(self, stream)\n    slow()\npypdf.PdfWriter.write = write\n",
+    "xlsx": "from corvalib import excelTools\n_w = excelTools._write_sheet\n"
+            "def write(*a):\n    _w(*a)\n    slow()\nexcelTools._write_sheet = write\n",
+    "html": "import builtins\n_open = builtins.open\n"
+            "def open_(f, mode='r', *a, **k):\n    fh = _open(f, mode, *a, **k)\n"
+            "    if 'w' in mode and os.path.basename(str(f)).startswith('.~'):\n        slow()\n"
+            "    return fh\nbuiltins.open = open_\n",
+}
+
+
+def _stop_while_writing(tmp_path, name, family, config, signum):
+    marker = tmp_path / "writing"
+    code = ("import os, sys, time\n"
+            f"def slow():\n    open({str(marker)!r}, 'w').close()\n    time.sleep(60)\n"
+            + SLOW_WRITERS[family]
+            + f"from dorvex.cli import main\nmain([{name!r}, '-c', {str(config)!r}])\n")
+    scratch = tmp_path / "scratch"
+    scratch.mkdir()
+    proc = subprocess.Popen([sys.executable, "-c", code], cwd=tmp_path,
+                            env=dict(os.environ, TMPDIR=str(scratch)),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    for _ in range(600):
+        if marker.exists() or proc.poll() is not None:
+            break
+        time.sleep(0.1)
+    assert marker.exists(), proc.communicate()
+    proc.send_signal(signum)
+    out, err = proc.communicate(timeout=60)
+    assert "Traceback" not in err
+    return proc.returncode, scratch
+
+
+@pytest.mark.parametrize("family, name, prepare, output, signum", [
+    ("pdf", "leaf-mix", PROGRESS[1][2], "out.pdf", signal.SIGTERM),
+    ("xlsx", "tally-run", lambda t: (
+        subprocess.run([sys.executable, os.path.join(ROOT, "examples", "tallyrun", "make_samples.py"),
+                        str(t / "data_tallyrun"), "40"], check=True),
+        shutil.copy(os.path.join(ROOT, "examples", "tallyrun", "match.json"), t / "c.json")),
+     "out/result.xlsx", signal.SIGTERM),
+    ("html", "notepress", PROGRESS[2][2], "out/a.html", signal.SIGHUP),
+], ids=["pdf", "xlsx", "html"])
+def test_signal_while_writing_leaves_no_temporary(tmp_path, family, name, prepare, output, signum):
+    prepare(tmp_path)
+    target = tmp_path / output
+    target.parent.mkdir(exist_ok=True)
+    target.write_bytes(b"an earlier result")
+    status, scratch = _stop_while_writing(tmp_path, name, family, tmp_path / "c.json", signum)
+    assert status == 128 + signum
+    assert target.read_bytes() == b"an earlier result"
+    leftovers = [p for p in tmp_path.rglob(".~*")] + list(scratch.iterdir())
+    assert leftovers == []
