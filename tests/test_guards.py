@@ -389,3 +389,30 @@ def test_signal_while_writing_leaves_no_temporary(tmp_path, family, name, prepar
     assert target.read_bytes() == b"an earlier result"
     leftovers = [p for p in tmp_path.rglob(".~*")] + list(scratch.iterdir())
     assert leftovers == []
+
+
+def _host(*args):
+    return [os.path.join(os.path.dirname(sys.executable), "dor-vex"), *args]
+
+
+@pytest.mark.parametrize("where", ["read-only folder", "removed folder"])
+@pytest.mark.parametrize("name", ["platebook", "leaf-mix", "notepress", "chartsite", "tally-run",
+                                  "spend-file", "card-hall"])
+def test_template_that_cannot_be_written_is_one_line(tmp_path, name, where):
+    folder = tmp_path / "here"
+    folder.mkdir()
+    if where == "read-only folder":
+        os.chmod(tmp_path, 0o755)
+        os.chmod(folder, 0o555)
+        argv = _host(name, "--generate-config")
+        if os.geteuid() == 0:  # root ignores permission bits; an ordinary user does not
+            argv = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", *argv]
+        proc = subprocess.run(argv, cwd=folder, capture_output=True, text=True)
+    else:
+        proc = subprocess.run(["sh", "-c", 'cd "$1" && rmdir "$1" && shift && exec "$@"', "sh",
+                               str(folder), *_host(name, "--generate-config")],
+                              capture_output=True, text=True)
+    assert proc.returncode == 1
+    assert len(proc.stderr.splitlines()) == 1 and proc.stderr.startswith("Error: ")
+    assert ("Permission denied" if where == "read-only folder" else "No such file") in proc.stderr
+    assert ".~" not in proc.stderr  # the template is named, not a hidden temporary
