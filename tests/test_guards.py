@@ -122,6 +122,19 @@ def test_deeply_nested_configuration_is_one_line(runner, tmp_path, toolkit, name
 
 
 @pytest.mark.parametrize("name, attr, template", COMMANDS, ids=IDS)
+def test_number_beyond_the_integer_limit_is_one_line(runner, tmp_path, toolkit, name, attr,
+                                                     template):
+    digits = "1" + "0" * 4400
+    text = f"document1_title: {digits}\n" if template.endswith(".yaml") else (
+        '{"config": {"a": %s}, "main_page": {"t": 1}, "groups": [{"name": "A"}]}' % digits)
+    path = tmp_path / ("big" + os.path.splitext(template)[1])
+    path.write_text(text)
+    result = runner.invoke(command(name, attr), ["-c", str(path)])
+    assert result.exit_code == 1
+    assert "Traceback" not in result.output and "4300" in result.output
+
+
+@pytest.mark.parametrize("name, attr, template", COMMANDS, ids=IDS)
 def test_fifo_as_configuration_does_not_block(runner, tmp_path, toolkit, name, attr, template):
     fifo = tmp_path / ("fifo" + os.path.splitext(template)[1])
     os.mkfifo(fifo)
