@@ -453,9 +453,9 @@ py::object run(py::object self) {
             if (!failure) failure = late;
             if (left_out.first)
                 log(g, "warning",
-                    std::to_string(left_out.first) + " annotations of " + str(f_name) +
-                        " could not be moved into their cells and were left out: " +
-                        left_out.second);
+                    "Left out " + std::to_string(left_out.first) + " annotation(s) of " +
+                        str(f_name) +
+                        " that could not be moved into their cells: " + left_out.second);
         }
         if (failure) {
             ++failed;
