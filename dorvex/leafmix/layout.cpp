@@ -51,6 +51,21 @@ py::object moved_points(py::handle values, const Affine& m) {
     return out;
 }
 
+// A PDF rectangle (any two opposite corners) as an upright box, and back.
+Box box_of(py::handle values) {
+    py::sequence seq = values.attr("get_object")();
+    if (py::len(seq) != 4) throw py::value_error("a rectangle has 4 numbers");
+    double x0 = as_double(seq[0]), y0 = as_double(seq[1]);
+    double x1 = as_double(seq[2]), y1 = as_double(seq[3]);
+    return {std::min(x0, x1), std::min(y0, y1), std::max(x0, x1), std::max(y0, y1)};
+}
+
+py::object box_array(const Box& box) {
+    py::object out = generic().attr("ArrayObject")();
+    for (double v : {box.x0, box.y0, box.x1, box.y1}) out.attr("append")(number(v));
+    return out;
+}
+
 Affine affine_of(py::sequence m) {
     if (py::len(m) != 6) throw py::value_error("a matrix has 6 numbers");
     return {as_double(m[0]), as_double(m[1]), as_double(m[2]),
@@ -71,20 +86,6 @@ Box Affine::apply(const Box& box) const {
         out = {std::min(out.x0, p.x), std::min(out.y0, p.y), std::max(out.x1, p.x),
                std::max(out.y1, p.y)};
     }
-    return out;
-}
-
-Box box_of(py::handle values) {
-    py::sequence seq = values.attr("get_object")();
-    if (py::len(seq) != 4) throw py::value_error("a rectangle has 4 numbers");
-    double x0 = as_double(seq[0]), y0 = as_double(seq[1]);
-    double x1 = as_double(seq[2]), y1 = as_double(seq[3]);
-    return {std::min(x0, x1), std::min(y0, y1), std::max(x0, x1), std::max(y0, y1)};
-}
-
-py::object box_array(const Box& box) {
-    py::object out = generic().attr("ArrayObject")();
-    for (double v : {box.x0, box.y0, box.x1, box.y1}) out.attr("append")(number(v));
     return out;
 }
 

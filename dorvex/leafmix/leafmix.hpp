@@ -68,9 +68,6 @@ struct Affine {
                 e * next.a + f * next.c + next.e, e * next.b + f * next.d + next.f};
     }
 };
-// A PDF rectangle (any two opposite corners) as an upright box, and back.
-Box box_of(py::handle values);
-py::object box_array(const Box& box);
 // Moves the coordinates of an annotation (/Rect, /RD, /QuadPoints, /Vertices,
 // /L, /CL, /InkList, /Path) through m, in place.
 void move_annotation_geometry(py::handle annot, const Affine& m);
