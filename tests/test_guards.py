@@ -135,12 +135,21 @@ def test_number_beyond_the_integer_limit_is_one_line(runner, tmp_path, toolkit, 
 
 
 @pytest.mark.parametrize("name, attr, template", COMMANDS, ids=IDS)
-def test_fifo_as_configuration_does_not_block(runner, tmp_path, toolkit, name, attr, template):
+def test_special_file_as_configuration_does_not_block(runner, tmp_path, toolkit, name, attr,
+                                                        template):
+    import socket
+
     fifo = tmp_path / ("fifo" + os.path.splitext(template)[1])
     os.mkfifo(fifo)
-    result = runner.invoke(command(name, attr), ["-c", str(fifo)])
-    assert result.exit_code == 1
-    assert "not a regular file" in result.output
+    sock = socket.socket(socket.AF_UNIX)
+    sock.bind(str(tmp_path / ("sock" + os.path.splitext(template)[1])))
+    try:
+        for special in (fifo, tmp_path / ("sock" + os.path.splitext(template)[1])):
+            result = runner.invoke(command(name, attr), ["-c", str(special)])
+            assert result.exit_code == 1
+            assert result.stderr.splitlines()[-1] == f"Error: {special}: not a regular file"
+    finally:
+        sock.close()
 
 
 def test_listing_yields_regular_files_only(tmp_path, caplog):
