@@ -124,10 +124,6 @@ struct ReportGenerator {
     py::object listed = py::none();  // every image parse_files listed
 };
 
-// The lowest a line may reach on a page of `pdf`: the configured page
-// height, never beyond the document's own page, less the bottom margin.
-double bottom_limit(py::handle conf, py::handle pdf);
-
 // discovery.cpp
 py::object get_max_ratio_from_images(py::object self, py::object images);
 py::dict parse_files(py::object self);
@@ -144,6 +140,9 @@ std::vector<Placeable> placeable_images(py::handle pdf, py::handle images, py::d
                                         Progress& progress);
 
 // layout.cpp
+// The lowest a line may reach on a page of `pdf`: the configured page
+// height, never beyond the document's own page, less the bottom margin.
+double bottom_limit(py::handle conf, py::handle pdf);
 py::tuple calculate_layout_size(py::object self, py::object num_rows, py::object standard_cell_w,
                                 py::object max_ratio, py::object budget_height);
 
