@@ -247,11 +247,15 @@ def test_output_never_replaces_the_configuration(runner, tmp_path, toolkit, name
 
 
 # (command, label of its progress line, inputs and configuration)
+def _platebook_input(t):
+    _image(t / "in" / "a.png")
+    (t / "c.json").write_text(json.dumps({"config": {"image_folder": str(t / "in")}, "main_page": {"t": 1},
+                                          "groups": [{"name": "A", "pattern": "a"}]}))
+
+
 PROGRESS = [
-    ("platebook", "Placing images",
-     lambda t: (_image(t / "in" / "a.png"),
-                (t / "c.json").write_text(json.dumps({"config": {"image_folder": str(t / "in")}, "main_page": {"t": 1},
-                                                      "groups": [{"name": "A", "pattern": "a"}]})))),
+    ("platebook", "Opening images", _platebook_input),
+    ("platebook", "Placing images", _platebook_input),
     ("leaf-mix", "Merging PDFs",
      lambda t: (_pdf(t / "in" / "a.pdf"),
                 _config(t / "c.json", {"input_folder": str(t / "in"),
@@ -343,6 +347,11 @@ UNKNOWN_KEYS = [
                    "show_downlaod_link": False, "// note": "a comment"},
      ["unknown key document1_titel (did you mean document1_title?)",
       "unknown key show_downlaod_link (did you mean show_download_link?)"]),
+    ("platebook", {"config": {"image_foler": "."}, "main_page": {"user_title_10": "A", "user_titel_1": "B"},
+                   "groups": [{"name": "G", "pattern": "g"}, {"name": "H", "cols_per_rows": 2}], "// note": 1},
+     ["unknown key config.image_foler (did you mean image_folder?)",
+      "unknown key main_page.user_titel_1 (did you mean user_title_1?)",
+      "unknown key groups[1].cols_per_rows (did you mean cols_per_row?)"]),
 ]
 
 

@@ -256,14 +256,23 @@ def test_no_data_exits_1(runner, in_tmp, config, groups):
         ({"group": {"cols_per_row": 0}}, "groups[0].cols_per_row must be a positive integer (got 0)"),
         ({"group": {"cols_per_row": 1.5}}, "groups[0].cols_per_row must be a positive integer (got 1.5)"),
         ({"group": {"cols_per_row": 40}}, "groups[0].cols_per_row must be at most 36"),
-        ({"group": {"experiments_per_page": 0}}, "groups[0].experiments_per_page must be a positive number (got 0)"),
-        ({"group": {"experiments_per_page": "2"}}, 'groups[0].experiments_per_page must be a positive number (got "2")'),
+        ({"group": {"experiments_per_page": 0}}, "groups[0].experiments_per_page must be a number of at least 1 (got 0)"),
+        ({"group": {"experiments_per_page": 0.03}}, "groups[0].experiments_per_page must be a number of at least 1"),
+        ({"group": {"experiments_per_page": "2"}}, 'groups[0].experiments_per_page must be a number (got "2")'),
         ({"group": {"experiments_per_page": 9}}, 'groups[0].experiments_per_page must be small enough to leave group "G" room'),
         ({"group": {"name": None}}, "groups[0].name must be a string (got null)"),
+        ({"config": {"image_folder": "a\0b"}}, "config.image_folder must be a path without NUL characters"),
+        ({"config": {"output_file": "a\0b.pdf"}}, "config.output_file must be a path without NUL characters"),
+        # integers too large for a double
+        *[({"config": {key: 10**400}}, f"config.{key} must be a {what} below 1e308")
+          for key, what in [("page_height", "positive number"), ("top_margin", "number"),
+                            ("bottom_margin", "number"), ("title_buffer", "number"), ("row_gap", "number")]],
+        ({"group": {"experiments_per_page": 10**400}}, "groups[0].experiments_per_page must be a number below 1e308"),
+        ({"group": {"cols_per_row": 10**400}}, "groups[0].cols_per_row must be a positive integer below 1e308"),
     ],
 )
 def test_bad_configuration_one_line(runner, tmp_path, change, message):
-    cfg = {"config": {"image_folder": str(tmp_path)}, "main_page": {"x": 1},
+    cfg = {"config": {"image_folder": str(tmp_path)}, "main_page": {"dut_inform": "x"},
            "groups": [{"name": "G", "pattern": "a"}]}
     cfg["config"] = change.get("config", cfg["config"])
     cfg["groups"] = change.get("groups", cfg["groups"])
@@ -360,20 +369,38 @@ def test_output_path_joins_image_folder(runner, tmp_path):
     target = tmp_path / "elsewhere" / "abs.pdf"
     result = run(runner, tmp_path, template(image_folder=str(tmp_path), output_file=str(target)))
     assert result.exit_code == 1
-    assert f"Cannot write the report {target}" in result.stderr
+    # the output asked for, not the temporary beside it
+    assert f"Cannot write the report {target}: No such file or directory\n" in result.stderr
     target.parent.mkdir()
     assert run(runner, tmp_path, template(image_folder=str(tmp_path), output_file=str(target))).exit_code == 0
     assert len(PdfReader(target).pages) == 1
 
 
-def test_module_loads_without_pdf_libraries():
+# fpdf missing, or installed without a library it needs
+@pytest.mark.parametrize("hidden", ["fpdf", "fontTools"])
+def test_module_loads_without_pdf_libraries(in_tmp, hidden):
+    (in_tmp / "c.json").write_text(json.dumps({"config": {"row_gap": 10}, "main_page": {"dut_inform": "x"},
+                                               "groups": [{"name": "G", "pattern": "a"}]}))
     code = (
-        "import sys; sys.modules['fpdf'] = None\n"
+        f"import sys; sys.modules[{hidden!r}] = None\n"
         "import dorvex.platebook as pb\n"
+        "try:\n    pb.cmd_platebook(['-c', 'c.json'])\nexcept SystemExit as e:\n    print(e.code)\n"
         "print(pb.HAS_PDF_LIBS, pb.FPDF is object, pb.LabReport.__mro__[1] is object, hasattr(pb, 'Image'))"
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    assert out.stdout.split() == ["False", "True", "True", "False"]
+    assert out.stdout.split() == ["1", "False", "True", "True", "False"]
+    assert out.stderr.count("Missing required packages for PDF generation.") == 1
+
+
+def test_template_and_errors_do_not_load_pdf_libraries(in_tmp):
+    code = ("import json, sys; from dorvex.cli import main\n"
+            "open('bad.json', 'w').write(json.dumps({'config': {'row_gap': 'x'}, 'main_page': {'t': 1}, 'groups': [{}]}))\n"
+            "for args in (['--generate-config'], ['--help'], ['-c', 'bad.json']):\n"
+            "    try:\n        main(['platebook', *args])\n    except SystemExit:\n        pass\n"
+            "print([m for m in ('fpdf', 'PIL') if m in sys.modules])")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.splitlines()[-1] == "[]"
+    assert (in_tmp / "config_platebook_template.json").exists()
 
 
 # Real inputs
@@ -436,6 +463,29 @@ def test_any_grid_writes_report_with_captions_in_band(runner, tmp_path, render_p
         assert not any(r > 150 and g < 100 for r, g, b in inside), text
     if name.startswith("long"):
         assert any(w[0].endswith("...") for w in words)
+
+
+def test_nothing_below_the_bottom_margin(runner, tmp_path, render_pdf_page):
+    # contents longer than a page, wrapped facts, a title buffer smaller than
+    # the title, and groups whose budget fits under a separator while their
+    # title and rows would not
+    for i in range(12):
+        make_image(tmp_path, f"big_{i:02d}.png", (8, 6))
+    for i in range(24):
+        make_image(tmp_path, f"small_{i:02d}.png", (8, 6), (30, 30, 200))
+    cfg = template(image_folder=str(tmp_path), bottom_margin=40, title_buffer=0, row_gap=4)
+    cfg["main_page"].update({f"user_{k}_{n}": f"{k} {n} " * (1 if k == "title" else 30)
+                             for n in range(1, 11) for k in ("title", "content")})
+    cfg["groups"] = [{"name": "Big", "pattern": "big_", "experiments_per_page": 1, "cols_per_row": 2}] + [
+        {"name": f"Small {i}", "pattern": f"small_{i:02d}", "experiments_per_page": 3 + i % 3} for i in range(24)]
+    result = run(runner, tmp_path, cfg)
+    assert result.exit_code == 0, result.output
+    dpi = 20
+    below = int((297 - 40) / 25.4 * dpi) + 1
+    pages = len(PdfReader(tmp_path / "test.pdf").pages)
+    for page in range(1, pages + 1):
+        img = render_pdf_page(tmp_path / "test.pdf", page=page, dpi=dpi)
+        assert img.crop((0, below, img.width, img.height)).getextrema() == ((255, 255),) * 3, page
 
 
 @pytest.mark.parametrize("orientation, upright", [(1, "wide"), (3, "red right"), (6, "red top"), (8, "red bottom")])

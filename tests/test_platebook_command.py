@@ -51,7 +51,7 @@ def test_rebound_log_is_honoured(runner, monkeypatch, tmp_path):
     path = tmp_path / "c.json"
     path.write_text(json.dumps({"config": {}, "main_page": {"a": 1}, "groups": [{}]}))
     assert runner.invoke(pb.cmd_platebook, ["-c", str(path)]).exit_code == 1
-    assert seen == ["Invalid configuration format. Missing 'config', 'main_page', or 'groups'."]
+    assert seen == [f"{path}: Invalid configuration format. Missing 'config', 'main_page', or 'groups'."]
 
 
 @pytest.mark.parametrize(
