@@ -402,13 +402,15 @@ def _stop_while_writing(tmp_path, name, family, config, signum):
 
 
 @pytest.mark.parametrize("family, name, prepare, output, signum", [
-    ("pdf", "leaf-mix", PROGRESS[1][2], "out.pdf", signal.SIGTERM),
+    ("pdf", "leaf-mix", next(p for n, _, p in PROGRESS if n == "leaf-mix"), "out.pdf",
+     signal.SIGTERM),
     ("xlsx", "tally-run", lambda t: (
         subprocess.run([sys.executable, os.path.join(ROOT, "examples", "tallyrun", "make_samples.py"),
                         str(t / "data_tallyrun"), "40"], check=True),
         shutil.copy(os.path.join(ROOT, "examples", "tallyrun", "match.json"), t / "c.json")),
      "out/result.xlsx", signal.SIGTERM),
-    ("html", "notepress", PROGRESS[2][2], "out/a.html", signal.SIGHUP),
+    ("html", "notepress", next(p for n, _, p in PROGRESS if n == "notepress"), "out/a.html",
+     signal.SIGHUP),
 ], ids=["pdf", "xlsx", "html"])
 def test_signal_while_writing_leaves_no_temporary(tmp_path, family, name, prepare, output, signum):
     prepare(tmp_path)
