@@ -5,9 +5,9 @@ formatted workbook writer.
 A field given as {"PO": "H2"} is read from column H downward, starting at row
 2, until the last row of the sheet; rows at the end in which every field is
 blank are dropped. CSV fields are read as text, exactly as written (leading
-zeros, "4500012345.0"), except fields the caller names as numbers; blank
-cells become missing values. Date columns are read with one format per
-column (read_dates).
+zeros, "4500012345.0"), except numbers written with the export's separators
+("1.234,5" in a ";" file), which are given as plain number text; blank
+cells become missing values.
 """
 
 import csv
@@ -33,7 +33,7 @@ _ENCODINGS = ("utf-8-sig", "cp1252", "latin-1")
 _LEADING_ZERO = re.compile(r"[+-]?0[0-9]")
 
 
-def parse_cell(ref):
+def _parse_cell(ref):
     """"H2" -> (row 1, column 7), both 0-based. Raises ValueError for anything
     that is not an A1-style reference."""
     m = _CELL.fullmatch(ref) if isinstance(ref, str) else None
@@ -48,7 +48,7 @@ def parse_cell(ref):
 def _positions(mapping):
     if not mapping:
         raise ValueError("No columns to read: the cell mapping is empty")
-    return {name: parse_cell(ref) for name, ref in mapping.items()}
+    return {name: _parse_cell(ref) for name, ref in mapping.items()}
 
 
 def _is_blank(value):
@@ -127,23 +127,23 @@ _US_NUMBER = re.compile(r"\s*[+-]?\d{1,3}(?:,\d{3})+(?:\.\d+)?\s*")
 
 
 def _number_text(value, decimal_comma):
-    """Plain text of the number `value` is written as ("50,000" in a ";"
-    file is "50", "1,000" elsewhere is "1000", "007" is "7"); anything
-    else as written."""
+    """Plain text of a number written with the export's separators ("50,000"
+    in a ";" file is "50", "1,000" elsewhere is "1000"); any other value as
+    written, so identifiers keep their leading zeros."""
     if value is None:
         return None
-    text = value
-    if decimal_comma and _LOCALE_NUMBER.fullmatch(value):
+    if decimal_comma:
+        if not _LOCALE_NUMBER.fullmatch(value) or ("." not in value and "," not in value):
+            return value
         text = value.replace(".", "").replace(",", ".")
-    elif not decimal_comma and _US_NUMBER.fullmatch(value):
+    else:
+        if not _US_NUMBER.fullmatch(value):
+            return value
         text = value.replace(",", "")
-    text = text.strip()
-    if not re.fullmatch(r"[+-]?(\d+\.?\d*|\.\d+)", text):
-        return value
-    return _decimal_text(decimal.Decimal(text))
+    return _decimal_text(decimal.Decimal(text.strip()))
 
 
-def read_csv_by_cells(path, mapping, sep=None, numbers=()):
+def read_csv_by_cells(path, mapping, sep=None):
     """A DataFrame with one text column per key of `mapping` (column name ->
     start cell), read from the CSV file at `path`. The delimiter is detected
     from the start of the file unless `sep` is given; the text is UTF-8 (with
@@ -151,11 +151,10 @@ def read_csv_by_cells(path, mapping, sep=None, numbers=()):
     number of fields: fields beyond the mapped ones are ignored, missing ones
     are missing values.
 
-    The fields named in `numbers` are numbers as the export writes them, given
-    as plain text with a "." decimal mark: in a ";"-separated file "," is the
-    decimal mark and "." groups thousands ("1.234,5" is "1234.5"), in any
-    other "," groups thousands ("1,234.5"). Values that are no number stay as
-    written."""
+    Numbers written with the export's separators are given as plain text with
+    a "." decimal mark: in a ";"-separated file "," is the decimal mark and
+    "." groups thousands ("1.234,5" is "1234.5"), in any other "," groups
+    thousands ("1,234.5" is "1234.5"). Every other value stays as written."""
     positions = _positions(mapping)
     width = max(col for _, col in positions.values()) + 1
     last_error = None
@@ -177,9 +176,7 @@ def read_csv_by_cells(path, mapping, sep=None, numbers=()):
     columns = {}
     for name, (row, col) in positions.items():
         values = [v if v != "" else None for v in table[col].tolist()[row:]]
-        if name in numbers:
-            values = _each_distinct(values, lambda v: _number_text(v, delimiter == ";"))
-        columns[name] = values
+        columns[name] = _each_distinct(values, lambda v: _number_text(v, delimiter == ";"))
     return _frame_from_columns(columns)
 
 
@@ -259,108 +256,6 @@ def read_excel_by_cells(path, mapping, sheet_name=0):
     if columns is None:
         columns = _openpyxl_columns(path, sheet_name, positions)
     return _frame_from_columns(columns)
-
-
-# --- dates and numbers of a column ---------------------------------------------
-
-_TIME = r"(?:[T ]\d{1,2}:\d{2}(?::\d{2}(?:\.\d+)?)?)?"
-_YEAR_FIRST = re.compile(r"(\d{4})([-/.])(\d{1,2})\2(\d{1,2})" + _TIME)
-_DOTTED = re.compile(r"(\d{1,2})\.(\d{1,2})\.(\d{4}|\d{2})" + _TIME)
-_SLASHED = re.compile(r"(\d{1,2})([/-])(\d{1,2})\2(\d{4}|\d{2})" + _TIME)
-_LETTER = re.compile(r"[^\W\d_]")
-_FULL_YEAR = re.compile(r"(?<!\d)\d{4}(?!\d)")
-_DAY = re.compile(r"(?<!\d)\d{1,2}(?!\d)")
-
-
-def _year(text):
-    year = int(text)
-    if len(text) == 2:  # as strptime's %y: 69-99 are 1900s
-        year += 1900 if year >= 69 else 2000
-    return year
-
-
-def _day(year, month, day):
-    try:
-        return pd.Timestamp(year, month, day)
-    except ValueError:
-        return None
-
-
-def _text_date(text, day_first):
-    """The date a text holds, read in the column's one format, or None."""
-    m = _YEAR_FIRST.fullmatch(text)
-    if m:
-        return _day(int(m.group(1)), int(m.group(3)), int(m.group(4)))
-    m = _DOTTED.fullmatch(text)
-    if m:
-        return _day(_year(m.group(3)), int(m.group(2)), int(m.group(1)))
-    m = _SLASHED.fullmatch(text)
-    if m:
-        first, second = int(m.group(1)), int(m.group(3))
-        month, day = (second, first) if day_first else (first, second)
-        return _day(_year(m.group(4)), month, day)
-    # a month name with day and year: "5 March 2024", "Mar 5, 2024" (without
-    # them, "Mon" or "March 2024" would take today's year or day)
-    if _LETTER.search(text) and _FULL_YEAR.search(text) and _DAY.search(text):
-        try:
-            value = pd.to_datetime(text, format="mixed")
-        except (ValueError, OverflowError):
-            return None
-        return None if value is pd.NaT else value.normalize()
-    return None
-
-
-def _slashed_day_first(texts):
-    """Slashed dates are month first, as in the US (12/09/2023), unless some
-    date of the column can only be day first (25/12/2023) and none only
-    month first."""
-    firsts, seconds = set(), set()
-    for text in texts:
-        m = _SLASHED.fullmatch(text)
-        if m:
-            firsts.add(int(m.group(1)))
-            seconds.add(int(m.group(3)))
-    return max(firsts, default=0) > 12 >= max(seconds, default=0)
-
-
-def read_dates(values):
-    """(dates, unreadable) for a column of date cells or date texts: a Series
-    of Timestamps (NaT where blank or unreadable) and a boolean Series, True
-    where a value is present but is no date.
-
-    Date cells are taken as they are. Texts are read with one format for the
-    whole column: year first is ISO order (2023-12-09, 2023/12/09), dotted
-    dates are day first (09.12.2023), slashed ones month first (12/09/2023)
-    unless the column holds a day-first-only date (25/12/2023). Numbers are
-    not dates."""
-    series = values if isinstance(values, pd.Series) else pd.Series(values, dtype=object)
-    codes, uniques = pd.factorize(series, use_na_sentinel=True)
-    uniques = uniques.tolist()
-    day_first = _slashed_day_first(u.strip() for u in uniques if isinstance(u, str))
-    dates, bad = [], []
-    for value in uniques:
-        date = None
-        if isinstance(value, (datetime.datetime, datetime.date)):  # Timestamp too
-            date = None if value is pd.NaT else pd.Timestamp(value)
-        elif isinstance(value, str) and value.strip():
-            date = _text_date(value.strip(), day_first)
-        dates.append(date)
-        bad.append(date is None and not _is_blank(value))
-    # code -1 (a missing value) takes the last entry
-    nat = np.datetime64("NaT", "ns")
-    table = [nat if d is None else d.tz_localize(None).to_datetime64() for d in dates]
-    dates = np.array(table + [nat], dtype="datetime64[ns]")[codes]
-    unreadable = np.array(bad + [False], dtype=bool)[codes]
-    return pd.Series(dates, index=series.index), pd.Series(unreadable, index=series.index)
-
-
-def not_numbers(values):
-    """A boolean Series: True where a value is present but holds no number."""
-    series = values if isinstance(values, pd.Series) else pd.Series(values, dtype=object)
-    codes, uniques = pd.factorize(series, use_na_sentinel=True)
-    flags = [not _is_blank(u) and _as_decimal(u) is None for u in uniques.tolist()]
-    table = np.array(flags + [False], dtype=bool)
-    return pd.Series(table[codes], index=series.index)
 
 
 # --- exact-match merge -------------------------------------------------------

@@ -1,5 +1,5 @@
 """Files and folders: JSON templates and configurations, file search in natural
-name order, output paths and safe moves."""
+name order, output paths and moves."""
 
 import errno
 import json
@@ -12,12 +12,7 @@ from . import app_logging, dataIO
 
 log = app_logging.lazy_logger("fileMg")
 
-NESTED_TOO_DEEPLY = "nested too deeply to load"
-
 _DIGITS = re.compile(r"(\d+)")
-
-# link() failures that mean "no hard link here" rather than "not allowed"
-_NO_LINK = {errno.EXDEV, errno.EPERM, errno.EOPNOTSUPP, errno.ENOTSUP, errno.EMLINK, errno.ENOSYS}
 
 
 def natural_key(text):
@@ -35,44 +30,15 @@ def _normalise_extensions(extensions):
 
 def generate_json_template(data, filename):
     """Write `data` as JSON (4-space indent, non-ASCII kept) into the current
-    directory; return the path written. A file of that name with other content
-    is kept: FileExistsError (a user may have edited the template in place)."""
-    return write_template(filename, json.dumps(data, indent=4, ensure_ascii=False) + "\n")
-
-
-def write_template(filename, text):
-    """Write `text` to `filename` in the current directory unless a file with
-    other content is there (FileExistsError); return the absolute path."""
+    directory, replacing a file of that name; return the path written."""
     path = os.path.abspath(filename)
-    if os.path.lexists(path):
-        try:
-            with open_regular(path, "rb") as f:
-                same = f.read() == text.encode("utf-8")
-        except OSError:
-            same = False
-        if not same:
-            raise FileExistsError(
-                f"{path} already exists; rename or remove it to write a new template"
-            )
-        return path
-    dataIO.write_text(path, text)
+    dataIO.write_text(path, json.dumps(data, indent=4, ensure_ascii=False) + "\n")
     return path
 
 
-def is_regular_file(path):
-    """True when `path` is a regular file (links followed); never raises."""
-    try:
-        return stat.S_ISREG(os.stat(path).st_mode)
-    except (OSError, TypeError, ValueError):
-        return False
-
-
-def open_regular(path, mode="r", encoding=None, errors=None):
-    """open() for regular files only: a FIFO, device, socket or folder raises
-    OSError instead of blocking or reading endlessly. The check is made on the
-    opened descriptor, so the file cannot be swapped between check and read."""
-    if any(c in mode for c in "wax+"):
-        raise ValueError("open_regular reads only")
+def _open_regular(path, encoding):
+    """open() for regular files only: a FIFO, device or socket raises OSError
+    instead of blocking the loader. Checked on the opened descriptor."""
     fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     try:
         mode_bits = os.fstat(fd).st_mode
@@ -81,46 +47,24 @@ def open_regular(path, mode="r", encoding=None, errors=None):
         if not stat.S_ISREG(mode_bits):
             raise OSError(errno.EINVAL, "not a regular file", os.fspath(path))
         os.set_blocking(fd, True)
-        return open(fd, mode, encoding=encoding, errors=errors)
+        return open(fd, encoding=encoding)
     except BaseException:
         os.close(fd)
         raise
-
-
-def find_overwrite(output, inputs):
-    """The first of `inputs` that writing `output` would replace, else None.
-    Existing files are compared by identity (links, other spellings), the rest
-    by normalised absolute path."""
-    out_abs = os.path.normcase(os.path.abspath(os.fspath(output)))
-    out_exists = os.path.exists(output)
-    for item in inputs:
-        if item is None:
-            continue
-        path = os.fspath(item)
-        if out_exists and os.path.exists(path):
-            try:
-                if os.path.samefile(output, path):
-                    return path
-                continue
-            except OSError:
-                pass
-        if os.path.normcase(os.path.abspath(path)) == out_abs:
-            return path
-    return None
 
 
 def load_json_file(path, required_keys=None):
     """Load a JSON object. Returns [value of each required key..., document], or
     None after logging why the file cannot be used."""
     try:
-        with open_regular(path, encoding="utf-8") as f:
+        with _open_regular(path, "utf-8") as f:
             data = json.load(f)
     except FileNotFoundError:
         return _fail(path, "file not found")
     except IsADirectoryError:
         return _fail(path, "is a folder, not a file")
     except RecursionError:
-        return _fail(path, NESTED_TOO_DEEPLY)
+        return _fail(path, "nested too deeply to load")
     except UnicodeDecodeError as e:
         return _fail(path, f"not UTF-8 text (byte {e.start})")
     except json.JSONDecodeError as e:
@@ -254,84 +198,6 @@ def move_file_force(src, dest, backup):
         dataIO.discard(tmp)
         raise
     os.remove(src)
-
-
-def move_file_safe(src, dest, backup):
-    """Like move_file_force, but destroys nothing: an existing `dest` makes the
-    move fail (FileExistsError) with `src` left in place, and an existing backup
-    is kept while the new one takes the next free name "<stem> (N)<ext>".
-    The backup is complete before `src` leaves its place; a move that fails
-    leaves `src` where it was and removes what it had written.
-    Returns the backup path used."""
-    if not os.path.isfile(src):
-        raise FileNotFoundError(f"No such file: {src}")
-    if os.path.lexists(dest):
-        raise FileExistsError(f"Destination already exists: {dest}")
-    while True:
-        backup = free_name(backup)
-        try:
-            _copy_new(src, backup)
-            break
-        except FileExistsError:  # taken meanwhile: the next free name
-            continue
-    placed = False
-    try:
-        try:
-            # link() refuses an existing name, so a file that appeared meanwhile
-            # is kept; and the workbook's data stays where it is on the disk, so
-            # not even a power cut can lose it (the backup needs no flush)
-            os.link(src, dest)
-        except FileExistsError:
-            raise FileExistsError(f"Destination already exists: {dest}") from None
-        except OSError as e:
-            if e.errno not in _NO_LINK:
-                raise
-            # another file system, or one without hard links: a copy, which
-            # unlike a link must be on the disk before the source goes
-            _copy_new(src, dest, durable=True)
-        placed = True
-        os.remove(src)
-    except BaseException:
-        if placed:
-            dataIO.discard(dest)
-        dataIO.discard(backup)
-        raise
-    return backup
-
-
-def free_name(path):
-    """`path` when nothing is there, else the first free "<stem> (N)<ext>"."""
-    if not os.path.lexists(path):
-        return path
-    stem, ext = os.path.splitext(path)
-    n = 1
-    while os.path.lexists(f"{stem} ({n}){ext}"):
-        n += 1
-    return f"{stem} ({n}){ext}"
-
-
-def _copy_new(src, dest, durable=False):
-    """Copy `src` to a new file `dest`, complete before it appears under its
-    name (flushed to the disk when `durable`); FileExistsError when `dest`
-    exists, which is then left untouched."""
-    tmp = dataIO.temp_path_beside(dest)
-    try:
-        shutil.copy2(src, tmp)
-        if durable:
-            with open(tmp, "rb") as f:
-                os.fsync(f.fileno())
-        try:
-            os.link(tmp, dest)
-        except FileExistsError:
-            raise
-        except OSError as e:
-            if e.errno not in _NO_LINK:
-                raise
-            if os.path.lexists(dest):
-                raise FileExistsError(f"File already exists: {dest}") from None
-            os.replace(tmp, dest)
-    finally:
-        dataIO.discard(tmp)
 
 
 def _copy_atomic(src, dest):

@@ -1,17 +1,37 @@
 """YAML configuration loading for the commands that take YAML."""
 
+import errno
+import os
+import stat
 import sys
 
 import yaml
 
-from corvalib.fileMg import NESTED_TOO_DEEPLY, open_regular
+NESTED_TOO_DEEPLY = "nested too deeply to load"
+
+
+def _open_regular(path):
+    """open() for a regular file only: a FIFO or device would block the
+    loader or stream forever. Checked on the opened descriptor."""
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    try:
+        mode = os.fstat(fd).st_mode
+        if stat.S_ISDIR(mode):
+            raise IsADirectoryError(errno.EISDIR, "is a folder, not a file", os.fspath(path))
+        if not stat.S_ISREG(mode):
+            raise OSError(errno.EINVAL, "not a regular file", os.fspath(path))
+        os.set_blocking(fd, True)
+        return open(fd, encoding="utf-8")
+    except BaseException:
+        os.close(fd)
+        raise
 
 
 def load_yaml(path):
     """The top-level mapping of the YAML file at `path`, in document order, or
     None after one line on standard error saying why the file cannot be used."""
     try:
-        with open_regular(path, encoding="utf-8") as f:
+        with _open_regular(path) as f:
             data = yaml.safe_load(f)
     except FileNotFoundError:
         return _fail(path, "file not found")

@@ -70,6 +70,12 @@ def test_json_template_keeps_order_and_non_ascii(in_tmp):
     assert text == '{\n    "b": 1,\n    "a": "處理"\n}\n'
 
 
+def test_json_template_replaces_a_file(in_tmp):
+    (in_tmp / "t.json").write_text("edited")
+    fileMg.generate_json_template({"a": 1}, "t.json")
+    assert (in_tmp / "t.json").read_text() == '{\n    "a": 1\n}\n'
+
+
 def test_paths_and_checks(tmp_path):
     touch(tmp_path, "data.CSV")
     assert fileMg.checkFileOrDir(str(tmp_path)) == 0
@@ -94,23 +100,6 @@ def test_move_file_force_replaces_and_backs_up(tmp_path):
     assert (tmp_path / "bak.xlsx").read_bytes() == b"new"
     with pytest.raises(FileNotFoundError):
         fileMg.move_file_force(src=str(tmp_path / "src.xlsx"), dest="x", backup="y")
-
-
-def test_move_file_safe_destroys_nothing(tmp_path):
-    (tmp_path / "src.xlsx").write_bytes(b"new")
-    (tmp_path / "dest.xlsx").write_bytes(b"old")
-    (tmp_path / "bak.xlsx").write_bytes(b"earlier backup")
-    with pytest.raises(FileExistsError):
-        fileMg.move_file_safe(str(tmp_path / "src.xlsx"), str(tmp_path / "dest.xlsx"),
-                              str(tmp_path / "bak.xlsx"))
-    assert (tmp_path / "src.xlsx").read_bytes() == b"new"
-    assert (tmp_path / "dest.xlsx").read_bytes() == b"old"
-    used = fileMg.move_file_safe(str(tmp_path / "src.xlsx"), str(tmp_path / "d2.xlsx"),
-                                 str(tmp_path / "bak.xlsx"))
-    assert used == str(tmp_path / "bak (1).xlsx")
-    assert (tmp_path / "bak.xlsx").read_bytes() == b"earlier backup"
-    assert (tmp_path / "bak (1).xlsx").read_bytes() == b"new"
-    assert (tmp_path / "d2.xlsx").read_bytes() == b"new" and not (tmp_path / "src.xlsx").exists()
 
 
 def test_atomic_write_keeps_old_file_on_failure(tmp_path):
@@ -161,36 +150,3 @@ def test_lazy_logger_sets_up_on_first_record(capsys):
     app_logging.setup_logging("Dorvex", debug=True)
     app_logging.setup_logging("Dorvex", debug=True)
     assert len(root.handlers) == 1 and root.level == logging.DEBUG
-
-
-def test_move_file_safe_failure_leaves_only_the_source(tmp_path, monkeypatch):
-    src, dest, bak = (str(tmp_path / n) for n in ("src.xlsx", "dest.xlsx", "bak.xlsx"))
-    (tmp_path / "src.xlsx").write_bytes(b"new")
-    real_remove = os.remove
-
-    def refuse_source(path, *args, **kwargs):
-        if path == src:
-            raise PermissionError(13, "Permission denied", path)
-        return real_remove(path, *args, **kwargs)
-
-    monkeypatch.setattr(os, "remove", refuse_source)
-    with pytest.raises(PermissionError):
-        fileMg.move_file_safe(src, dest, bak)
-    assert sorted(os.listdir(tmp_path)) == ["src.xlsx"]
-
-
-def test_move_file_safe_without_hard_links(tmp_path, monkeypatch):
-    def no_links(*_args, **_kwargs):
-        raise PermissionError(1, "Operation not permitted")
-
-    monkeypatch.setattr(os, "link", no_links)
-    (tmp_path / "src.xlsx").write_bytes(b"new")
-    (tmp_path / "taken.xlsx").write_bytes(b"old")
-    with pytest.raises(FileExistsError):
-        fileMg.move_file_safe(str(tmp_path / "src.xlsx"), str(tmp_path / "taken.xlsx"),
-                              str(tmp_path / "bak.xlsx"))
-    fileMg.move_file_safe(str(tmp_path / "src.xlsx"), str(tmp_path / "d.xlsx"),
-                          str(tmp_path / "bak.xlsx"))
-    assert sorted(os.listdir(tmp_path)) == ["bak.xlsx", "d.xlsx", "taken.xlsx"]
-    assert (tmp_path / "d.xlsx").read_bytes() == b"new" == (tmp_path / "bak.xlsx").read_bytes()
-    assert (tmp_path / "taken.xlsx").read_bytes() == b"old"

@@ -21,20 +21,6 @@ def write_xlsx(path, cells):
 
 
 @pytest.mark.parametrize(
-    "ref, expected",
-    [("A1", (0, 0)), ("H2", (1, 7)), ("r3", (2, 17)), ("AA10", (9, 26))],
-)
-def test_parse_cell(ref, expected):
-    assert excelTools.parse_cell(ref) == expected
-
-
-@pytest.mark.parametrize("ref", ["", "2H", "H0", "H", None, 5])
-def test_parse_cell_rejects(ref):
-    with pytest.raises(ValueError, match="Invalid cell reference"):
-        excelTools.parse_cell(ref)
-
-
-@pytest.mark.parametrize(
     "delimiter, sep, bom",
     [(",", None, ""), (";", None, ""), ("\t", None, "\ufeff"), ("|", "|", "")],
 )
@@ -208,20 +194,3 @@ def test_read_csv_wider_line_after_the_sample(tmp_path):
     path.write_text("a,b\n" * 20000 + "1,2,3,4,5,6\n" + "7\n")
     df = excelTools.read_csv_by_cells(path, {"A": "A20001", "B": "B20001"})
     assert df.to_dict("list") == {"A": ["1", "7"], "B": ["2", None]}
-
-
-@pytest.mark.parametrize(
-    "values, expected",
-    [
-        (["01/02/2024", "25/12/2023"], ["2024-02-01", "2023-12-25"]),  # the column is day first
-        (["01/02/2024", "12/25/2023"], ["2024-01-02", "2023-12-25"]),
-        (["31.02.2024", "1.3.24", "2024/03/02 10:00"], [None, "2024-03-01", "2024-03-02"]),
-        ([45291, "Mon", "March 2024", "5 March 2024"], [None, None, None, "2024-03-05"]),
-        ([datetime.datetime(2024, 1, 2, 15), None, " "], ["2024-01-02", None, None]),
-    ],
-)
-def test_read_dates_one_format_per_column(values, expected):
-    dates, unreadable = excelTools.read_dates(values)
-    assert [None if pd.isna(d) else d.strftime("%Y-%m-%d") for d in dates] == expected
-    blank = [v is None or v == " " for v in values]
-    assert unreadable.tolist() == [e is None and not b for e, b in zip(expected, blank)]

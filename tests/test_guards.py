@@ -1,13 +1,20 @@
 """Guards every command shares: templates that are kept, configurations too
-deeply nested to load, special files in listings, outputs that name inputs."""
+deeply nested to load, special files in listings, outputs that name inputs.
+They hold with our toolkit and with one that keeps only the letter of its
+documented contract; and the examples run with the documented names alone."""
 
 import importlib
 import json
 import os
+import subprocess
+import sys
 
 import pytest
+import toolkits
 
 from corvalib import fileMg
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 # (module, command, template file)
 COMMANDS = [
@@ -26,8 +33,18 @@ def command(name, attr):
     return getattr(importlib.import_module(f"dorvex.{name}"), attr)
 
 
+@pytest.fixture(params=["ours", "naive"])
+def toolkit(request, monkeypatch):
+    """Runs the test with our toolkit and again with a naive one."""
+    if request.param == "naive":
+        for name, _, _ in COMMANDS:
+            importlib.import_module(f"dorvex.{name}")
+        toolkits.install(toolkits.naive(), monkeypatch.setitem, monkeypatch.setattr)
+    return request.param
+
+
 @pytest.mark.parametrize("name, attr, template", COMMANDS, ids=IDS)
-def test_template_kept_unless_identical(runner, in_tmp, name, attr, template):
+def test_template_kept_unless_identical(runner, in_tmp, toolkit, name, attr, template):
     cmd = command(name, attr)
     assert runner.invoke(cmd, ["--generate-config"]).exit_code == 0
     written = (in_tmp / template).read_bytes()
@@ -44,7 +61,7 @@ def test_template_kept_unless_identical(runner, in_tmp, name, attr, template):
 
 
 @pytest.mark.parametrize("name, attr, template", COMMANDS, ids=IDS)
-def test_deeply_nested_configuration_is_one_line(runner, tmp_path, name, attr, template):
+def test_deeply_nested_configuration_is_one_line(runner, tmp_path, toolkit, name, attr, template):
     depth = 100_000
     if template.endswith(".yaml"):
         text = "cards: " + "[" * depth + "]" * depth + "\n"
@@ -59,7 +76,7 @@ def test_deeply_nested_configuration_is_one_line(runner, tmp_path, name, attr, t
 
 
 @pytest.mark.parametrize("name, attr, template", COMMANDS, ids=IDS)
-def test_fifo_as_configuration_does_not_block(runner, tmp_path, name, attr, template):
+def test_fifo_as_configuration_does_not_block(runner, tmp_path, toolkit, name, attr, template):
     fifo = tmp_path / ("fifo" + os.path.splitext(template)[1])
     os.mkfifo(fifo)
     result = runner.invoke(command(name, attr), ["-c", str(fifo)])
@@ -81,27 +98,18 @@ def test_listing_yields_regular_files_only(tmp_path, caplog):
         assert len(warned) == 2 and all("broken or looping link" in w for w in warned)
 
 
-def test_open_regular_refuses_special_files(tmp_path):
-    os.mkfifo(tmp_path / "fifo")
-    with pytest.raises(OSError, match="not a regular file"):
-        fileMg.open_regular(tmp_path / "fifo")
-    with pytest.raises(IsADirectoryError):
-        fileMg.open_regular(tmp_path)
-    (tmp_path / "f").write_text("ok")
-    with fileMg.open_regular(tmp_path / "f", encoding="utf-8") as f:
-        assert f.read() == "ok"
-
-
-def test_find_overwrite(tmp_path, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    (tmp_path / "in.pdf").write_text("x")
-    os.link(tmp_path / "in.pdf", tmp_path / "hard.pdf")
-    os.symlink("in.pdf", tmp_path / "soft.pdf")
-    inputs = [str(tmp_path / "in.pdf"), str(tmp_path / "new.json")]
-    for output in ["in.pdf", "./sub/../in.pdf", "hard.pdf", "soft.pdf"]:
-        assert fileMg.find_overwrite(output, inputs) == inputs[0]
-    assert fileMg.find_overwrite("new.json", inputs) == inputs[1]  # neither exists yet
-    assert fileMg.find_overwrite("out.pdf", inputs) is None
+@pytest.mark.parametrize("spelling", ["./sub/../c.json", "hard.json", "soft.json"])
+def test_output_spelled_otherwise_is_refused(runner, in_tmp, spelling):
+    (in_tmp / "sub").mkdir()
+    _pdf(in_tmp / "in" / "a.pdf")
+    _config(in_tmp / "c.json", {"input_folder": "in", "output_file": spelling})
+    os.link(in_tmp / "c.json", in_tmp / "hard.json")
+    os.symlink("c.json", in_tmp / "soft.json")
+    before = (in_tmp / "c.json").read_bytes()
+    result = runner.invoke(command("leafmix", "cmd_leafmix"), ["-c", "c.json"])
+    assert result.exit_code == 1
+    assert result.stderr.splitlines()[-1] == "Error: c.json: output_file would overwrite the input c.json"
+    assert (in_tmp / "c.json").read_bytes() == before
 
 
 def _pdf(path):
@@ -158,7 +166,8 @@ OVERWRITES = [
 
 @pytest.mark.parametrize("name, attr, key, output, prepare", OVERWRITES,
                          ids=[o[0] for o in OVERWRITES])
-def test_output_never_replaces_the_configuration(runner, tmp_path, name, attr, key, output, prepare):
+def test_output_never_replaces_the_configuration(runner, tmp_path, toolkit, name, attr, key, output,
+                                                 prepare):
     victim = tmp_path / output
     prepare(tmp_path, victim)
     before = victim.read_bytes()
@@ -225,3 +234,33 @@ def test_progress_line_only_on_a_terminal(tmp_path, name, label, prepare):
     assert label not in _stderr_of(name, tmp_path / "c.json", terminal=False)
     shown = _stderr_of(name, tmp_path / "c.json", terminal=True)
     assert label in shown and "1/1" in shown
+
+
+@pytest.mark.timeout(120)
+@pytest.mark.parametrize("name, label, prepare", PROGRESS, ids=[p[0] for p in PROGRESS])
+def test_fifo_among_the_inputs_is_passed_over(runner, tmp_path, toolkit, name, label, prepare):
+    from dorvex.cli import main
+
+    prepare(tmp_path)
+    listed = {"platebook": "b.png", "leaf-mix": "b.pdf", "notepress": "b.md",
+              "chartsite": "b.mmd", "spend-file": "b.xlsx"}[name]
+    os.mkfifo(tmp_path / "in" / listed)
+    result = runner.invoke(main, [name, "-c", str(tmp_path / "c.json")])
+    assert result.exit_code == 0, result.output
+    assert "Traceback" not in result.output
+
+
+@pytest.mark.parametrize("demo", ["platebook", "leafmix", "notepress", "chartsite", "tallyrun",
+                                  "spendfile", "cardhall"])
+def test_examples_run_with_only_the_documented_toolkit(tmp_path, demo):
+    host = tmp_path / "bin" / "dor-vex"
+    host.parent.mkdir()
+    host.write_text(f"#!{sys.executable}\nimport sys\nsys.path.insert(0, {os.path.join(ROOT, 'tests')!r})\n"
+                    "import toolkits\ntoolkits.install(toolkits.reduced())\n"
+                    "from dorvex.cli import main\nmain()\n")
+    host.chmod(0o755)
+    env = dict(os.environ, PATH=f"{host.parent}{os.pathsep}{os.environ['PATH']}")
+    result = subprocess.run(["bash", os.path.join(ROOT, "examples", demo, "demo.sh"),
+                             str(tmp_path / "out")], env=env, capture_output=True, text=True)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "Traceback" not in result.stderr and "Error" not in result.stderr

@@ -365,3 +365,33 @@ def test_long_name_shortened_and_lock_files_skipped(data, caplog, fixed_now):
     assert (data / "~$long.xlsx").read_bytes() == lock
     assert not any("~$" in m for m in messages(caplog))
     assert messages(caplog)[-1] == "Finished: 1 moved, 0 skipped, 0 failed"
+
+
+# The move itself when the file system misbehaves: nothing is lost either way.
+@pytest.mark.parametrize("fault", ["source cannot be removed", "no hard links"])
+def test_move_faults_destroy_nothing(data, monkeypatch, caplog, fault):
+    original = expense(data, "a.xlsx", "Mara", 10)
+    real_remove = os.remove
+    if fault == "source cannot be removed":
+        def refuse_source(path, *args, **kwargs):
+            if os.path.basename(path) == "a.xlsx" and os.path.dirname(path) == str(data):
+                raise PermissionError(13, "Permission denied", path)
+            return real_remove(path, *args, **kwargs)
+
+        monkeypatch.setattr(os, "remove", refuse_source)
+    else:
+        def no_links(*_args, **_kwargs):
+            raise PermissionError(1, "Operation not permitted")
+
+        monkeypatch.setattr(os, "link", no_links)
+    with caplog.at_level(logging.INFO):
+        sf.process_expense_rename({"config": {"path": str(data)}})
+    if fault == "source cannot be removed":
+        assert os.listdir(data / "results") == [] and os.listdir(data / "backup") == []
+        assert (data / "a.xlsx").read_bytes() == original
+        assert messages(caplog)[-1] == "Finished: 0 moved, 0 skipped, 1 failed"
+    else:
+        (moved,) = os.listdir(data / "results")
+        assert (data / "results" / moved).read_bytes() == original
+        assert os.listdir(data / "backup") == ["a.xlsx"] and not (data / "a.xlsx").exists()
+

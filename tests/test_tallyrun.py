@@ -8,6 +8,7 @@ import os
 import tempfile
 
 import openpyxl
+import pandas as pd
 import pytest
 
 import dorvex.tallyrun as tr
@@ -118,6 +119,11 @@ def test_missing_config(runner):
         ('{"config": {"output_dir": 5}}', "config.output_dir must be a string (got 5)"),
         ('{"config": {"system_data": null}}', "config.system_data must be an object (got null)"),
         ('{"config": {"customer_data": {"qty_cell": "O"}}}', 'config.customer_data.qty_cell must be a cell reference'),
+        ('{"config": {"system_data": {"po_cell": "2H"}}}', "config.system_data.po_cell must be"),
+        ('{"config": {"system_data": {"po_cell": "H0"}}}', "config.system_data.po_cell must be"),
+        ('{"config": {"system_data": {"po_cell": null}}}', "config.system_data.po_cell must be"),
+        ('{"config": {"system_data": {"po_cell": "XFE1"}}}', "config.system_data.po_cell must be"),
+        ('{"config": {"system_data": {"po_cell": "H1048577"}}}', "config.system_data.po_cell must be"),
     ],
 )
 def test_unusable_config_exits_1(runner, in_tmp, content, message):
@@ -367,3 +373,20 @@ def test_output_never_replaces_the_customer_workbook(runner, data, monkeypatch, 
     assert result.exit_code == 1
     assert result.stderr == f"Error: {config}: output_dir would overwrite the input {data / 'out' / '.' / name}\n"
     assert customer.read_bytes() == before and os.listdir(data / "out") == [name]
+
+
+@pytest.mark.parametrize(
+    "values, expected",
+    [
+        (["01/02/2024", "25/12/2023"], ["2024-02-01", "2023-12-25"]),  # the column is day first
+        (["01/02/2024", "12/25/2023"], ["2024-01-02", "2023-12-25"]),
+        (["31.02.2024", "1.3.24", "2024/03/02 10:00"], [None, "2024-03-01", "2024-03-02"]),
+        ([45291, "Mon", "March 2024", "5 March 2024"], [None, None, None, "2024-03-05"]),
+        ([datetime.datetime(2024, 1, 2, 15), None, " "], ["2024-01-02", None, None]),
+    ],
+)
+def test_dates_one_format_per_column(values, expected):
+    dates, unreadable = tr._read_dates(values)
+    assert [None if pd.isna(d) else d.strftime("%Y-%m-%d") for d in dates] == expected
+    blank = [v is None or v == " " for v in values]
+    assert unreadable.tolist() == [e is None and not b for e, b in zip(expected, blank)]

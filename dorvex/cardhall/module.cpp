@@ -34,8 +34,8 @@ void cmd_cardhall(py::object config, bool generate_config) {
                            {"Error: Please provide a YAML file path using --config or -c.",
                             "Hint: Run 'dorvex card-hall --generate-config' to get a template."});
 
-    // The loader has already said why a file cannot be used; no page means
-    // status 1.
+    // The loader says why a file cannot be used; no page means status 1.
+    dorvex::require_regular_file(g, config);
     py::object loaded = g["load_yaml"](config);
     if (loaded.is_none()) dorvex::exit(g, 1);
     refuse_alias_bomb(g, config, loaded);
@@ -60,7 +60,7 @@ void cmd_cardhall(py::object config, bool generate_config) {
 PYBIND11_MODULE(cardhall, m) {
     dorvex::import_modules(m, {"os", "sys", "re", "click"});
     m.attr("load_yaml") = py::module_::import("dorvex.config").attr("load_yaml");
-    dorvex::import_toolkit(m, {"app_logging"}, "Cardhall");
+    dorvex::toolkit::import_into(m, {"app_logging"}, "Cardhall");
 
     m.attr("DEFAULT_YAML_CONTENT") = dorvex::cardhall::DEFAULT_YAML_CONTENT;
     m.attr("INDEX_TEMPLATE") = dorvex::cardhall::INDEX_TEMPLATE;

@@ -7,7 +7,7 @@
 #include <algorithm>
 
 #include "chartsite.hpp"
-#include "common/readfile.hpp"
+#include "common/files.hpp"
 
 namespace dorvex {
 

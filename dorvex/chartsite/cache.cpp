@@ -4,7 +4,7 @@
 // never meets an old drawing.
 #include "chartsite.hpp"
 #include "common/atomic.hpp"
-#include "common/readfile.hpp"
+#include "common/files.hpp"
 
 namespace dorvex {
 
@@ -108,11 +108,7 @@ py::object RenderCache::get(py::handle key) {
 
 void RenderCache::put(py::handle key, py::handle svg) {
     if (key.is_none() || !fit_svg(svg)) return;
-    auto failed = catch_python(PyExc_OSError, [&] {
-        AtomicPath file(entry(key));
-        py::module_::import("pathlib").attr("Path")(file.temp()).attr("write_bytes")(svg);
-        file.commit();
-    });
+    auto failed = catch_python(PyExc_OSError, [&] { write_bytes_atomic(entry(key), svg); });
     if (failed) log(g_chartsite, "debug", "Render cache not written: " + str(*failed));
 }
 

@@ -8,8 +8,8 @@
 #include "chartsite.hpp"
 #include "common/atomic.hpp"
 #include "common/command.hpp"
+#include "common/files.hpp"
 #include "common/progress.hpp"
-#include "common/readfile.hpp"
 
 namespace dorvex {
 

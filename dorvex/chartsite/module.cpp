@@ -78,7 +78,7 @@ PYBIND11_MODULE(chartsite, m) {
     dorvex::import_modules(m, {"os", "subprocess", "sys", "shutil", "click"});
     dorvex::import_optional(m, "HAS_MD",
                             [](py::module_& mod) { dorvex::import_modules(mod, {"markdown"}); });
-    dorvex::import_toolkit(m, {"fileMg", "app_logging"}, "Chartsite");
+    dorvex::toolkit::import_into(m, {"fileMg", "app_logging"}, "Chartsite");
 
     m.attr("PAGE_TEMPLATE") = py::str(dorvex::PAGE_TEMPLATE);
     m.attr("INDEX_TEMPLATE") = py::str(dorvex::INDEX_TEMPLATE);

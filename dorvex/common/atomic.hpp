@@ -1,23 +1,48 @@
 // Atomic output files: a temporary file beside the target, renamed into place
-// only when the whole file was written. The work is done by corvalib.dataIO,
-// so Python and C++ writers share one mechanism.
+// only when the whole file was written, so a failed or interrupted run never
+// leaves a truncated file where a good one stood.
 #pragma once
 
+#include "files.hpp"
 #include "pyutil.hpp"
 
 namespace dorvex {
 
-inline py::module_ data_io() { return py::module_::import("corvalib.dataIO"); }
+namespace detail {
 
-// Holds a temporary path for a library that writes to a path itself (fpdf,
-// pypdf, XlsxWriter). commit() renames it over the target; without commit()
-// (an exception, an early return) the temporary is removed and an earlier
-// file at the target stays as it was.
+// A new empty file beside `target` (same folder, so the rename is atomic),
+// hidden, its name keeping the target's extension: some writers choose their
+// format by it. Created with the mode a plain open() would give.
+inline py::object create_beside(py::handle target) {
+    py::module_ os = py::module_::import("os");
+    py::object os_path = os.attr("path");
+    py::tuple parts = os_path.attr("split")(target);
+    py::tuple name = os_path.attr("splitext")(parts[1]);
+    py::object flags =
+        os.attr("O_WRONLY") | os.attr("O_CREAT") | os.attr("O_EXCL") | os.attr("O_CLOEXEC");
+    while (true) {
+        py::str temp_name =
+            py::str(".~{}.{}{}").format(name[0], os.attr("urandom")(4).attr("hex")(), name[1]);
+        py::object temp = os_path.attr("join")(parts[0], temp_name);
+        py::object fd;
+        if (catch_python(PyExc_FileExistsError, [&] { fd = os.attr("open")(temp, flags, 0666); }))
+            continue;  // taken: draw another name
+        os.attr("close")(fd);
+        return temp;
+    }
+}
+
+}  // namespace detail
+
+// Holds a temporary path for a writer that writes to a path itself (fpdf,
+// pypdf, XlsxWriter, a toolkit function). commit() renames it over the
+// target; without commit() (an exception, an early return) the temporary is
+// removed and an earlier file at the target stays as it was.
 class AtomicPath {
 public:
     explicit AtomicPath(py::handle target)
         : target_(py::module_::import("os").attr("fspath")(target)),
-          temp_(data_io().attr("temp_path_beside")(target_)) {}
+          temp_(detail::create_beside(target_)) {}
 
     AtomicPath(const AtomicPath&) = delete;
     AtomicPath& operator=(const AtomicPath&) = delete;
@@ -26,7 +51,7 @@ public:
         if (committed_) return;
         py::error_scope keep;  // an error being raised must survive the clean-up
         try {
-            data_io().attr("discard")(temp_);
+            discard();
         } catch (py::error_already_set& e) {
             e.discard_as_unraisable("discarding a temporary file");  // a destructor must not throw
         }
@@ -37,21 +62,44 @@ public:
 
     void commit() { commit(target_); }
 
-    // Renames the temporary over `target` instead (a name settled later).
+    // Renames the temporary over `target` instead (a name settled later),
+    // keeping the permissions of a file it replaces.
     void commit(py::handle target) {
-        data_io().attr("commit")(temp_, target);
+        py::module_ os = py::module_::import("os");
+        py::object mode;
+        if (!catch_python(PyExc_OSError, [&] { mode = os.attr("stat")(target).attr("st_mode"); })) {
+            long bits = mode.cast<long>() & 07777;
+            if ((os.attr("stat")(temp_).attr("st_mode").cast<long>() & 07777) != bits)
+                os.attr("chmod")(temp_, bits);
+        }
+        os.attr("replace")(temp_, target);
         committed_ = true;
     }
 
 private:
+    void discard() {
+        catch_python(PyExc_FileNotFoundError,
+                     [&] { py::module_::import("os").attr("remove")(temp_); });
+    }
+
     py::object target_;
     py::object temp_;
     bool committed_ = false;
 };
 
+// Writes bytes, atomically.
+inline void write_bytes_atomic(py::handle target, py::handle data) {
+    AtomicPath out(target);
+    py::object file = py::module_::import("builtins").attr("open")(out.temp(), "wb");
+    CloseGuard guard(file);
+    file.attr("write")(data);
+    guard.close();
+    out.commit();
+}
+
 // Writes text as UTF-8, atomically.
 inline void write_text_atomic(py::handle target, py::handle text) {
-    data_io().attr("write_text")(target, text);
+    write_bytes_atomic(target, text.attr("encode")("utf-8"));
 }
 
 }  // namespace dorvex

@@ -7,8 +7,10 @@
 #include <functional>
 #include <initializer_list>
 
+#include "atomic.hpp"
+#include "files.hpp"
 #include "pyutil.hpp"
-#include "readfile.hpp"
+#include "toolkit.hpp"
 
 namespace dorvex {
 
@@ -54,35 +56,79 @@ inline py::str help_with_template(const py::module_& m, const char* head, py::ha
     return py::str(head) + py::str(text) + py::str("\n");
 }
 
-// Ends a template run: echoes `prefix` and the path and exits 0, or, when the
-// toolkit kept an existing template with other content (FileExistsError),
-// names that file on standard error and exits 1.
-template <class Write>
-[[noreturn]] void finish_template(const Globals& g, const char* prefix, Write&& write) {
-    py::object path;
-    if (auto kept = catch_python(PyExc_FileExistsError, [&] { path = write(); })) {
-        echo(g, "Error: " + str(*kept), true);
-        exit(g, 1);
-    }
-    echo(g, prefix + str(path));
+// The line for a failure to use the file `path`: the reason as a user reads
+// it (an OSError's own words, the byte a decoder stopped at, where JSON went
+// wrong), never the exception's class.
+inline std::string file_error_reason(py::handle err) {
+    if (py::isinstance(err, py::handle(PyExc_UnicodeDecodeError)))
+        return "not UTF-8 text (byte " + str(err.attr("start")) + ")";
+    if (py::isinstance(err, py::module_::import("json").attr("JSONDecodeError")))
+        return "not valid JSON: " + str(err.attr("msg")) + " at line " + str(err.attr("lineno")) +
+               " column " + str(err.attr("colno"));
+    if (py::isinstance(err, py::handle(PyExc_RecursionError))) return NESTED_TOO_DEEPLY;
+    return reason_of(err);
+}
+
+// "Error: <path>: <reason>" on standard error, then status 1.
+[[noreturn]] inline void file_error(const Globals& g, py::handle path, const std::string& reason) {
+    echo(g, "Error: " + str(path) + ": " + reason, true);
+    exit(g, 1);
+}
+
+// Ends a template run: writes the template with `write` and echoes `prefix`
+// and the path it returns, status 0. A file of that name with other content
+// (a template edited in place, say) is kept: one line naming it, status 1.
+// `same(path)` says whether the file at `path` holds the template already.
+template <class Same, class Write>
+[[noreturn]] void finish_template(const Globals& g, const char* prefix, const char* file,
+                                  Same&& same, Write&& write) {
+    py::object os_path = py::module_::import("os").attr("path");
+    py::object path = py::str(file), written;
+    auto failure = catch_ordinary([&] {
+        path = os_path.attr("abspath")(file);  // fails in a removed current folder
+        if (truthy(os_path.attr("lexists")(path))) {
+            bool unchanged = false;
+            catch_ordinary([&] { unchanged = same(path); });  // unreadable: not ours to replace
+            if (!unchanged) {
+                echo(g,
+                     "Error: " + str(path) +
+                         " already exists; rename or remove it to write a new template",
+                     true);
+                exit(g, 1);
+            }
+        }
+        written = write();
+    });
+    if (failure) file_error(g, path, file_error_reason(*failure));
+    echo(g, prefix + str(written));
     exit(g, 0);
 }
 
-// Writes `tpl` through fileMg.generate_json_template (see finish_template).
+// Writes `tpl` through the toolkit's generate_json_template, which replaces
+// any file; an existing file is kept unless it already holds the same JSON.
 [[noreturn]] inline void write_json_template(
     const Globals& g, py::handle tpl, const char* file,
     const char* prefix = "Success! Template file created at: ") {
-    finish_template(g, prefix,
-                    [&] { return g["fileMg"].attr("generate_json_template")(tpl, file); });
+    py::object dumps = py::module_::import("json").attr("dumps");
+    auto same = [&](py::handle path) {
+        py::object loaded = dumps(
+            py::module_::import("json").attr("loads")(read_file(path, "r", py::str("utf-8"))));
+        return loaded.equal(dumps(tpl));
+    };
+    finish_template(g, prefix, file, same,
+                    [&] { return toolkit::generate_json_template(g, tpl, file); });
 }
 
-// Writes a template given as text (the YAML one) through fileMg.write_template;
-// the success line names the file as given.
+// Writes a template given as text (the YAML one) atomically; an existing
+// file is kept unless its bytes are the same. The success line names the
+// file as given.
 [[noreturn]] inline void write_text_template(
     const Globals& g, py::handle text, const char* file,
     const char* prefix = "Success! Template file created at: ") {
-    finish_template(g, prefix, [&] {
-        py::module_::import("corvalib.fileMg").attr("write_template")(file, text);
+    py::object bytes = text.attr("encode")("utf-8");
+    auto same = [&](py::handle path) { return read_file(path, "rb").equal(bytes); };
+    finish_template(g, prefix, file, same, [&] {
+        write_bytes_atomic(py::module_::import("os").attr("path").attr("abspath")(file), bytes);
         return py::str(file);
     });
 }
@@ -95,7 +141,7 @@ inline void refuse_overwrite(const Globals& g, py::handle config_file, const cha
     py::list all;
     all.append(config_file);
     for (py::handle item : inputs) all.append(item);
-    py::object clash = py::module_::import("corvalib.fileMg").attr("find_overwrite")(output, all);
+    py::object clash = find_overwrite(output, all);
     if (clash.is_none()) return;
     echo(g, "Error: " + str(config_file) + ": " + key + " would overwrite the input " + str(clash),
          true);
@@ -111,11 +157,17 @@ inline bool output_is_free(const Globals& g, py::handle config_file, const char*
         refuse_overwrite(g, config_file, key, output, inputs);
         return true;
     }
-    py::object clash =
-        py::module_::import("corvalib.fileMg").attr("find_overwrite")(output, inputs);
+    py::object clash = find_overwrite(output, inputs);
     if (clash.is_none()) return true;
     log(g, "error", std::string(key) + " would overwrite the input " + str(clash));
     return false;
+}
+
+// A configuration file that is no regular file (a FIFO would block the
+// loader, a device stream forever) ends the command with one line, status 1.
+inline void require_regular_file(const Globals& g, py::handle path) {
+    if (auto err = catch_ordinary([&] { CloseGuard(open_regular(path, "rb")).close(); }))
+        file_error(g, path, file_error_reason(*err));
 }
 
 // Without the module's optional libraries (`flag` false): logs `lines` as
@@ -135,13 +187,16 @@ inline void require_config(const Globals& g, py::handle config,
     exit(g, 1);
 }
 
-// fileMg.load_json_file(config, required_keys=["config"])[0]. A file the
+// The "config" section through the toolkit's load_json_file. A file the
 // loader rejects (it has said why) ends the command with status 1: the run
-// would produce nothing.
+// would produce nothing. What must hold whatever the toolkit does is checked
+// here: the file is a regular one, and nesting too deep for the parser is
+// one line, not a traceback.
 inline py::object load_config_section(const Globals& g, py::handle config) {
-    py::list keys;
-    keys.append("config");
-    py::object loaded = g["fileMg"].attr("load_json_file")(config, "required_keys"_a = keys);
+    require_regular_file(g, config);
+    py::object loaded;
+    if (catch_python(PyExc_RecursionError, [&] { loaded = toolkit::load_json_file(g, config); }))
+        file_error(g, config, NESTED_TOO_DEEPLY);
     if (!truthy(loaded)) exit(g, 1);
     return loaded[py::int_(0)];
 }
@@ -169,28 +224,8 @@ inline py::dict read_json_object(const Globals& g, py::handle path) {
     py::object data;
     auto failure = catch_ordinary(
         [&] { data = g["json"].attr("loads")(read_file(path, "r", py::str("utf-8"))); });
-    if (failure) {
-        py::object err = *failure;
-        std::string reason;
-        py::module_ json = py::module_::import("json");
-        if (py::isinstance(err, py::handle(PyExc_UnicodeDecodeError)))
-            reason = "not UTF-8 text (byte " + str(err.attr("start")) + ")";
-        else if (py::isinstance(err, json.attr("JSONDecodeError")))
-            reason = "not valid JSON: " + str(err.attr("msg")) + " at line " +
-                     str(err.attr("lineno")) + " column " + str(err.attr("colno"));
-        else if (py::isinstance(err, py::handle(PyExc_RecursionError)))
-            reason = str(py::module_::import("corvalib.fileMg").attr("NESTED_TOO_DEEPLY"));
-        else if (py::isinstance(err, py::handle(PyExc_OSError)) && !err.attr("strerror").is_none())
-            reason = str(err.attr("strerror"));
-        else
-            reason = str(err);
-        echo(g, "Error: " + str(path) + ": " + reason, true);
-        exit(g, 1);
-    }
-    if (!py::isinstance<py::dict>(data)) {
-        echo(g, "Error: " + str(path) + ": the top level must be a JSON object", true);
-        exit(g, 1);
-    }
+    if (failure) file_error(g, path, file_error_reason(*failure));
+    if (!py::isinstance<py::dict>(data)) file_error(g, path, "the top level must be a JSON object");
     return data;
 }
 

@@ -146,14 +146,6 @@ inline void import_modules(py::module_& m, std::initializer_list<const char*> na
     for (const char* name : names) m.attr(name) = py::module_::import(name);
 }
 
-// from corvalib import <tools>; log = app_logging.lazy_logger(<logger>)
-inline void import_toolkit(py::module_& m, std::initializer_list<const char*> tools,
-                           const char* logger) {
-    for (const char* name : tools)
-        m.attr(name) = py::module_::import((std::string("corvalib.") + name).c_str());
-    m.attr("log") = py::module_::import("corvalib.app_logging").attr("lazy_logger")(logger);
-}
-
 // try: <bind(m)>; <flag> = True / except ImportError: <flag> = False
 // Without its optional libraries a module still loads, and its command
 // reports what is missing.

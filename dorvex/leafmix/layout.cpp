@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "common/files.hpp"
+#include "common/toolkit.hpp"
 #include "leafmix.hpp"
 
 namespace dorvex {
@@ -30,16 +32,14 @@ double as_double(py::handle value) {
 
 py::tuple get_file_list(py::object self) {
     py::object folder = self.attr("input_folder");
-    py::object status = g["fileMg"].attr("checkFileOrDir")(folder);
-    if (!status.equal(py::int_(0))) {
+    if (!toolkit::folder_usable(g, folder)) {
         log(g, "error", "Error: Input folder not found: " + str(folder));
         return py::make_tuple(py::list(), py::list());
     }
-    py::object found = g["fileMg"].attr("find_files_with_extensions")(
-        "in_path"_a = folder, "extensions"_a = list_of("pdf"), "recursive"_a = false);
-    py::object pdf_paths = found[py::int_(0)];
-    py::object pdf_names = found[py::int_(1)];
-    if (!truthy(pdf_paths)) return py::make_tuple(py::list(), py::list());
+    auto [found_paths, found_names] =
+        toolkit::find_files_with_extensions(g, folder, list_of("pdf"), false);
+    auto [pdf_paths, pdf_names] = regular_files(g, found_paths, found_names);
+    if (pdf_paths.empty()) return py::make_tuple(py::list(), py::list());
 
     // Plain code-point order of the names; sorted() is stable, so equal names
     // keep the toolkit's order.
@@ -57,7 +57,6 @@ py::tuple get_file_list(py::object self) {
         names.append(pair[py::int_(1)]);
     }
     py::object output = self.attr("output_file");
-    py::object find_overwrite = g["fileMg"].attr("find_overwrite");
     for (py::object clash = find_overwrite(output, paths); !clash.is_none();
          clash = find_overwrite(output, paths)) {
         if (!written_by_leafmix(clash)) break;

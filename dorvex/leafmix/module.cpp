@@ -62,7 +62,7 @@ PYBIND11_MODULE(leafmix, m) {
         for (const char* name : {"NameObject", "DictionaryObject", "StreamObject"})
             mod.attr(name) = generic.attr(name);
     });
-    dorvex::import_toolkit(m, {"fileMg", "app_logging"}, "Leafmix");
+    dorvex::toolkit::import_into(m, {"fileMg", "app_logging"}, "Leafmix");
 
     m.attr("DEFAULT_CONFIG") = default_config();
 

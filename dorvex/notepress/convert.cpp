@@ -1,8 +1,9 @@
 // The conversion run: pre-processing, rendering, page naming and writing.
 #include "common/atomic.hpp"
 #include "common/command.hpp"
+#include "common/files.hpp"
 #include "common/progress.hpp"
-#include "common/readfile.hpp"
+#include "common/toolkit.hpp"
 #include "notepress.hpp"
 
 namespace dorvex {
@@ -123,14 +124,13 @@ void convert_one(const Globals& g, RunState& run, py::object self, py::object md
                  py::object md_name, bool is_debug) {
     log(g, "info", "Processing: " + str(md_file));
     py::object md_content = preprocess(g, read_file(md_file, "r", py::str("utf-8")));
-    py::object file_mg = g["fileMg"];
     py::object output_path = self.attr("output_path");
     py::object out_name = output_name(g, self, md_name, md_content);
     std::string suffix = claim_name(g, run, out_name, md_file);
 
     if (is_debug) {
-        py::object debug_file =
-            file_mg.attr("get_output_file_path")(output_path, str(md_name) + suffix + "_debug.md");
+        py::object debug_file = toolkit::get_output_file_path(
+            g, output_path, py::str(str(md_name) + suffix + "_debug.md"));
         refuse_overwrite(g, run, debug_file);
         write_text_atomic(debug_file, md_content);
         log(g, "debug",
@@ -146,7 +146,7 @@ void convert_one(const Globals& g, RunState& run, py::object self, py::object md
     py::object final_html = g["PAGE_TEMPLATE"].attr("format")(
         "title"_a = md_name, "content"_a = html_body, "watermark_css"_a = css);
 
-    py::object out_file = file_mg.attr("get_output_file_path")(output_path, out_name);
+    py::object out_file = toolkit::get_output_file_path(g, output_path, out_name);
     refuse_overwrite(g, run, out_file);
     write_text_atomic(out_file, final_html);
     run.taken[g["os"].attr("path").attr("normcase")(out_name)] = md_file;
@@ -171,8 +171,9 @@ py::tuple run(py::object self, py::object config_file) {
     const auto& g = g_notepress;
     py::object input_path = self.attr("input_path");
     log(g, "info", "Starting Notepress process. Input path: " + str(input_path));
-    auto [found_files, found_names] = unpack_pair(g["fileMg"].attr("find_files_with_extensions")(
-        input_path, "extensions"_a = list_of(".md"), "recursive"_a = true));
+    auto [listed_files, listed_names] =
+        toolkit::find_files_with_extensions(g, input_path, list_of(".md"), true);
+    auto [found_files, found_names] = regular_files(g, listed_files, listed_names);
 
     py::list md_files, md_names;
     for (py::handle pair : builtin("zip")(found_files, found_names)) {

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string_view>
 
-#include "common/readfile.hpp"
+#include "common/files.hpp"
 #include "notepress.hpp"
 #include "templates.hpp"
 

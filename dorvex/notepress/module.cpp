@@ -70,7 +70,7 @@ PYBIND11_MODULE(notepress, m) {
     m.attr("Path") = py::module_::import("pathlib").attr("Path");
     dorvex::import_optional(m, "HAS_MD",
                             [](py::module_& mod) { dorvex::import_modules(mod, {"markdown"}); });
-    dorvex::import_toolkit(m, {"fileMg", "app_logging"}, "Notepress");
+    dorvex::toolkit::import_into(m, {"fileMg", "app_logging"}, "Notepress");
 
     m.attr("DEFAULT_CONFIG") = default_config();
     m.attr("PAGE_TEMPLATE") = py::str(dorvex::PAGE_TEMPLATE);

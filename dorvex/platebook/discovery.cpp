@@ -1,5 +1,7 @@
 // Image discovery: the grouping of images by file-name pattern, the tallest
 // shape of a group, and which images can be drawn, upright.
+#include "common/files.hpp"
+#include "common/toolkit.hpp"
 #include "platebook.hpp"
 
 namespace dorvex {
@@ -116,21 +118,18 @@ py::dict parse_files(py::object self) {
     py::object img_folder = conf.attr("get")("image_folder", ".");
     log(g, "info", "Scanning files in " + str(img_folder) + "...");
 
-    py::object file_mg = g["fileMg"];
-    if (!file_mg.attr("checkFileOrDir")(img_folder).equal(py::int_(0))) {
+    if (!toolkit::folder_usable(g, img_folder)) {
         log(g, "error", "Error: Image folder not found: " + str(img_folder));
         return py::dict();
     }
-    py::list extensions;
-    for (const char* ext : {"png", "jpg", "jpeg", "bmp"}) extensions.append(ext);
-    auto [image_paths, image_names] = unpack_pair(file_mg.attr("find_files_with_extensions")(
-        "in_path"_a = img_folder, "extensions"_a = extensions, "recursive"_a = false));
+    auto [found_paths, found_names] = toolkit::find_files_with_extensions(
+        g, img_folder, list_of("png", "jpg", "jpeg", "bmp"), false);
+    auto [image_paths, image_names] = regular_files(g, found_paths, found_names);
     log(g, "info", "Total images found: " + std::to_string(py::len(image_paths)));
     if (py::isinstance<ReportGenerator>(self)) self.cast<ReportGenerator&>().listed = image_paths;
 
     py::dict parsed_data;
     py::object prefix_setting = conf.attr("get")("file_prefix", "");
-    py::object match = g["parseTools"].attr("parseFn_pattern");
     py::object basename = g["os"].attr("path").attr("basename");
     for (py::handle g_def : self.attr("groups_def")) {
         py::object group_name = g_def[py::str("name")];
@@ -146,14 +145,12 @@ py::dict parse_files(py::object self) {
             if (names == py::iterator::sentinel()) break;
             py::object fn = py::reinterpret_borrow<py::object>(*names);
             ++names;
-            auto [matched, caption] =
-                unpack_pair(match(fn, pattern_str, "fn_prefix"_a = prefix_setting));
+            auto [matched, caption] = toolkit::parse_fn_pattern(g, fn, pattern_str, prefix_setting);
             // "*.jpg" or "plot.png" name the file with its extension
             if (!truthy(matched)) {
                 py::object full = basename(fp);
                 if (full.equal(fn)) continue;
-                matched =
-                    unpack_pair(match(full, pattern_str, "fn_prefix"_a = prefix_setting)).first;
+                matched = toolkit::parse_fn_pattern(g, full, pattern_str, prefix_setting).first;
                 if (!truthy(matched)) continue;
             }
             py::dict entry;

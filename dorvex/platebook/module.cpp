@@ -162,7 +162,7 @@ PYBIND11_MODULE(platebook, m) {
         m.attr("FPDF") = py::module_::import("builtins").attr("object");
         if (py::hasattr(m, "Image")) py::delattr(m, "Image");
     }
-    dorvex::import_toolkit(m, {"app_logging", "fileMg", "parseTools"}, "Platebook");
+    dorvex::toolkit::import_into(m, {"app_logging", "fileMg", "parseTools"}, "Platebook");
 
     py::dict tpl = default_config();
     m.attr("DEFAULT_CONFIG") = tpl;

@@ -80,7 +80,7 @@ PYBIND11_MODULE(spendfile, m) {
     dorvex::import_optional(m, "HAS_OPENPYXL", [](py::module_& mod) {
         mod.attr("load_workbook") = py::module_::import("openpyxl").attr("load_workbook");
     });
-    dorvex::import_toolkit(m, {"app_logging", "fileMg"}, "Spendfile");
+    dorvex::toolkit::import_into(m, {"app_logging", "fileMg"}, "Spendfile");
 
     py::dict tpl = default_config();
     m.attr("DEFAULT_CONFIG") = tpl;

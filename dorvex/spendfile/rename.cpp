@@ -1,6 +1,8 @@
 // Reads the name and amount cells of each expense workbook and moves it into
 // "results" under "<name>_<amount>_<datecode>.xlsx", keeping a backup copy.
+#include "common/files.hpp"
 #include "common/progress.hpp"
+#include "common/toolkit.hpp"
 #include "spendfile.hpp"
 
 namespace dorvex {
@@ -92,19 +94,18 @@ bool rename_expenses(const py::dict& config) {
         return false;
     }
 
-    py::object files = g["fileMg"];
-    py::object target_dir = files.attr("get_folder_from_path")(input_path);
+    py::object target_dir = toolkit::get_folder_from_path(g, input_path);
     py::object output_folder, backup_folder;
     auto no_folders = catch_ordinary([&] {
-        output_folder = files.attr("generate_output_path")(target_dir, "results");
-        backup_folder = files.attr("generate_output_path")(target_dir, "backup");
+        output_folder = toolkit::generate_output_path(g, target_dir, "results");
+        backup_folder = toolkit::generate_output_path(g, target_dir, "backup");
     });
     if (no_folders) {
         log(g, "error", text("Cannot create the results and backup folders: {}", *no_folders));
         return false;
     }
-    py::object workbooks =
-        unpack_pair(files.attr("find_files_with_extensions")(input_path, list_of(".xlsx"))).first;
+    auto [listed, names] = toolkit::find_files_with_extensions(g, input_path, list_of(".xlsx"));
+    py::list workbooks = regular_files(g, listed, names).first;
 
     log(g, "info", text("Starting expense processing in: {}", input_path));
     int moved = 0, skipped = 0, failed = 0;
@@ -141,8 +142,7 @@ bool rename_expenses(const py::dict& config) {
             log(g, "info", text("Processing: {} -> {}", current, new_name));
             // Never replaces a file: an existing destination fails the move,
             // an existing backup is kept and the new one takes a free name.
-            used = files.attr("move_file_safe")("src"_a = file_path, "dest"_a = dest_path,
-                                                "backup"_a = backup_path);
+            used = move_file_safe(file_path, dest_path, backup_path);
         });
         if (failure) {
             log(g, "error", text("Failed to move {}: {}", file_path, *failure));

@@ -14,4 +14,13 @@ void init_rename(py::module_& m);
 // workbook library or the folder is missing); the reason has been logged.
 bool rename_expenses(const py::dict& config);
 
+// move.cpp
+// Moves `src` to `dest` with a backup copy, destroying nothing: an existing
+// `dest` fails the move (FileExistsError) with `src` left in place, and an
+// existing backup is kept while the new one takes the next free name
+// "<stem> (N)<ext>". Returns the backup path used.
+py::object move_file_safe(py::handle src, py::handle dest, py::handle backup);
+// `path` when nothing is there, else the first free "<stem> (N)<ext>".
+py::object free_name(py::handle path);
+
 }  // namespace dorvex

@@ -3,6 +3,7 @@
 // tallyrun.hpp declares the worker.
 #include <vector>
 
+#include "common/cells.hpp"
 #include "common/command.hpp"
 #include "tallyrun.hpp"
 
@@ -46,13 +47,10 @@ void check_config(const dorvex::Globals& g, py::handle file, py::handle cfg) {
         if (!config.contains(section)) continue;
         std::string label = std::string("config.") + section;
         py::dict cells = dorvex::check_object(g, file, label, config[section]);
-        for (auto item : cells) {
-            auto bad =
-                dorvex::catch_ordinary([&] { g["excelTools"].attr("parse_cell")(item.second); });
-            if (bad)
+        for (auto item : cells)
+            if (!dorvex::parse_cell(item.second))
                 dorvex::config_error(g, file, label + "." + dorvex::str(item.first),
-                                     "a cell reference such as \"H2\"", item.second);
-        }
+                                     dorvex::CELL_REFERENCE, item.second);
     }
 }
 
@@ -105,7 +103,7 @@ PYBIND11_MODULE(tallyrun, m) {
     dorvex::import_modules(m, {"os", "sys", "click"});
     m.attr("pd") = py::module_::import("pandas");
     m.attr("pd").attr("set_option")("future.no_silent_downcasting", true);
-    dorvex::import_toolkit(m, {"fileMg", "app_logging", "excelTools", "dataIO"}, "Tallyrun");
+    dorvex::toolkit::import_into(m, {"fileMg", "app_logging", "excelTools", "dataIO"}, "Tallyrun");
 
     dorvex::init_tallyrun(m);
 

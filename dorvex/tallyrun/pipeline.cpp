@@ -3,6 +3,8 @@
 #include <optional>
 #include <string>
 
+#include "common/atomic.hpp"
+#include "common/toolkit.hpp"
 #include "tallyrun.hpp"
 
 namespace dorvex {
@@ -63,14 +65,27 @@ void log_exception(const Globals& g, const char* msg, py::handle exc) {
     restore();
 }
 
+// Writes a workbook through the toolkit's writer into a temporary file
+// beside `path`, renamed into place only when the writer reports success:
+// whatever the writer does, a failed or interrupted run keeps an earlier file.
+bool write_workbook(const Globals& g, py::handle path, py::handle sheets) {
+    AtomicPath out(path);
+    if (!toolkit::write_formatted_excel(g, out.temp(), sheets)) return false;
+    if (auto failure = catch_ordinary([&] { out.commit(); })) {
+        log(g, "error", "Failed to write " + str(path) + ": " + reason_of(*failure));
+        return false;
+    }
+    return true;
+}
+
 void write_debug_workbook(const Globals& g, py::handle self) {
     log(g, "debug", "Debug mode is ON. Saving intermediate System & Customer DataFrames...");
     py::object output_dir = self.attr("output_dir");
-    py::object path = g["fileMg"].attr("get_output_file_path")(output_dir, "debug_data.xlsx");
+    py::object path = toolkit::get_output_file_path(g, output_dir, py::str("debug_data.xlsx"));
     py::dict sheets;
     sheets["SYS_DATA"] = self.attr("system_df");
     sheets["CUS_DATA"] = self.attr("customer_df");
-    g["excelTools"].attr("write_formatted_excel")(path, sheets);
+    write_workbook(g, path, sheets);
     log(g, "debug", "✅ Debug files saved to " + str(output_dir));
 }
 
@@ -109,7 +124,7 @@ void warn_lines(const Globals& g, py::handle df, const char* column, py::handle 
 // What a table holds that cannot take part in the match as written.
 void check_table(const Globals& g, py::handle df, const char* table) {
     if (!has_column(df, "QTY")) return;
-    py::object bad = g["excelTools"].attr("not_numbers")(df["QTY"]);
+    py::object bad = not_numbers(df["QTY"]);
     warn_lines(g, df, "QTY", bad, table, "a number", "cannot match");
 }
 
@@ -117,15 +132,13 @@ void check_table(const Globals& g, py::handle df, const char* table) {
 
 void normalise_dates(py::handle df, const char* table) {
     const auto& g = g_tallyrun;
-    py::tuple read = g["excelTools"].attr("read_dates")(df["RDD"]);
-    warn_lines(g, df, "RDD", read[1], table, "a date", "count in no month");
-    df.attr("__setitem__")("RDD", read[0].attr("dt").attr("strftime")("%Y-%m-%d"));
+    auto [dates, unreadable] = read_dates(df["RDD"]);
+    warn_lines(g, df, "RDD", unreadable, table, "a date", "count in no month");
+    df.attr("__setitem__")("RDD", dates.attr("dt").attr("strftime")("%Y-%m-%d"));
 }
 
 py::tuple run_pipeline(py::object self) {
     const auto& g = g_tallyrun;
-    py::object excel = g["excelTools"];
-
     // load both tables, dates as ISO text
     py::dict sys_mapping;
     sys_mapping["PO"] = self.attr("sys_po_cell");
@@ -135,8 +148,7 @@ py::tuple run_pipeline(py::object self) {
     sys_mapping["QTY"] = self.attr("sys_qty_cell");
     sys_mapping["RDD"] = self.attr("sys_rdd_cell");
     py::object system_path = self.attr("system_data_path");
-    self.attr("system_df") =
-        excel.attr("read_csv_by_cells")(system_path, sys_mapping, "numbers"_a = list_of("QTY"));
+    self.attr("system_df") = toolkit::read_csv_by_cells(g, system_path, sys_mapping);
     py::object system_df = self.attr("system_df");
     if (has_column(system_df, "RDD")) normalise_dates(system_df, "System");
     check_table(g, system_df, "System");
@@ -144,15 +156,14 @@ py::tuple run_pipeline(py::object self) {
         "Successfully loaded system CSV with " + std::to_string(py::len(system_df)) + " rows.");
 
     py::object customer_path = self.attr("customer_data_path");
-    if (!truthy(g["fileMg"].attr("check_file_exists")(
-            customer_path, "allowed_extensions"_a = list_of(".xlsx", ".xls"))))
+    if (!toolkit::check_file_exists(g, customer_path, list_of(".xlsx", ".xls")))
         return pair(false, "Customer data file not found at: " + str(customer_path));
     log(g, "info", "Loading customer data from: " + str(customer_path));
     py::dict cell_mapping;
     cell_mapping["PO"] = self.attr("po_cell");
     cell_mapping["QTY"] = self.attr("qty_cell");
     cell_mapping["RDD"] = self.attr("rdd_cell");
-    self.attr("customer_df") = excel.attr("read_excel_by_cells")(customer_path, cell_mapping);
+    self.attr("customer_df") = toolkit::read_excel_by_cells(g, customer_path, cell_mapping);
     py::object customer_df = self.attr("customer_df");
     if (!truthy(customer_df.attr("empty")) && has_column(customer_df, "RDD"))
         normalise_dates(customer_df, "Customer");
@@ -168,9 +179,8 @@ py::tuple run_pipeline(py::object self) {
 
     // match, rename, order
     log(g, "info", "Matching System and Customer data by PO and QTY...");
-    self.attr("result_df") = excel.attr("merge_exact_match")(
-        "df_left"_a = system_df, "df_right"_a = customer_df, "num_keys"_a = list_of("PO", "QTY"),
-        "how"_a = "inner", "suffixes"_a = py::make_tuple("_SYS", "_CUST"));
+    self.attr("result_df") = toolkit::merge_exact_match(
+        g, system_df, customer_df, list_of("PO", "QTY"), "inner", py::make_tuple("_SYS", "_CUST"));
     py::object result_df = self.attr("result_df");
     if (truthy(result_df.attr("empty"))) {
         log(g, "warning", "Merge resulted in an empty dataframe. No matching records found.");
@@ -193,7 +203,7 @@ py::tuple run_pipeline(py::object self) {
 
     // the result workbook
     py::object result_path =
-        g["fileMg"].attr("get_output_file_path")(self.attr("output_dir"), "result.xlsx");
+        toolkit::get_output_file_path(g, self.attr("output_dir"), py::str("result.xlsx"));
     py::list bypo_config;
     bypo_config.append(placement(result_df, false, py::int_(0)));
     if (!none_or_empty(summary_df)) {
@@ -208,13 +218,21 @@ py::tuple run_pipeline(py::object self) {
     py::dict sheets_data;
     sheets_data["byPO"] = bypo_config;
     sheets_data["byRDD_SYS"] = result_by_rdd;
-    if (!truthy(excel.attr("write_formatted_excel")(result_path, sheets_data)))
+    if (!write_workbook(g, result_path, sheets_data))
         return pair(false, "Failed to save result excel file.");
     log(g, "info", "✅ Result Excel saved and formatted at: " + str(result_path));
     return pair(true, "Processed System & Customer Data and generated Result successfully.");
 }
 
 void init_tallyrun(py::module_& m) {
+    m.def(
+        "_read_dates",
+        [](py::object values) {
+            auto [dates, unreadable] = read_dates(
+                py::module_::import("pandas").attr("Series")(values, "dtype"_a = "object"));
+            return py::make_tuple(dates, unreadable);
+        },
+        py::arg("values"), "(dates, unreadable) of date cells or texts, one format per column.");
     py::class_<Tallyrun> cls(m, "Tallyrun", py::dynamic_attr());
     def_dict_init(cls, &construct, py::arg("config"));
 
@@ -222,8 +240,7 @@ void init_tallyrun(py::module_& m) {
         const auto& g = g_tallyrun;
         py::object system_path = self.attr("system_data_path");
         log(g, "info", "Starting TallyRUN process on system data: " + str(system_path));
-        if (!truthy(g["fileMg"].attr("check_file_exists")(
-                system_path, "allowed_extensions"_a = list_of(".csv"))))
+        if (!toolkit::check_file_exists(g, system_path, list_of(".csv")))
             return pair(false, "System data file not found at: " + str(system_path));
         log(g, "info", "Loading System data from: " + str(system_path));
 

@@ -1,6 +1,8 @@
 // The matching worker `Tallyrun` and the table steps of its run.
 #pragma once
 
+#include <utility>
+
 #include "common/pyutil.hpp"
 
 namespace dorvex {
@@ -14,6 +16,17 @@ void init_tallyrun(py::module_& m);
 // column; values that are no date become missing, with one warning naming
 // `table`.
 void normalise_dates(py::handle df, const char* table);
+
+// columns.cpp
+// (dates, unreadable) of a column of date cells or date texts: Timestamps
+// (NaT where blank or no date) and True where a value is present but no
+// date. Texts are read in one format per column: year first is ISO order,
+// dotted dates are day first, slashed ones month first unless the column
+// holds a date that can only be day first (25/12/2023).
+std::pair<py::object, py::object> read_dates(py::handle column);
+// True where a value is present but holds no number ("00123" is an
+// identifier, not a number).
+py::object not_numbers(py::handle column);
 
 // The (success, message) result of a run, built from the table pipeline.
 py::tuple run_pipeline(py::object self);
