@@ -14,7 +14,7 @@ namespace dorvex {
 struct Drawings::Item {
     DrawingSpec spec;
     py::object key = py::none(), error = py::none();
-    std::size_t job = 0;      // the mmdc run drawing it now
+    std::size_t job = 0;     // the mmdc run drawing it now
     Batch* batch = nullptr;  // that run's batch; none for a lone run
     bool done = false;
 };
@@ -182,8 +182,8 @@ void Drawings::finish_batch(Batch& batch, bool ok) {
     for (std::size_t k = 0; k < batch.ids.size(); ++k) {
         Item& item = *items_[batch.ids[k]];
         item.batch = nullptr;
-        py::object svg = os_path().attr("join")(batch.folder,
-                                                "batch-" + std::to_string(k + 1) + ".svg");
+        py::object svg =
+            os_path().attr("join")(batch.folder, "batch-" + std::to_string(k + 1) + ".svg");
         py::object data;
         bool taken = (said.contains(py::int_(k + 1)) || ok) &&
                      !catch_python(PyExc_OSError, [&] { data = read_file(svg, "rb"); });

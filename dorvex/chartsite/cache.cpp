@@ -33,7 +33,8 @@ void prune(py::handle folder) {
         catch_python(PyExc_OSError, [&] {
             if (!truthy(entry.attr("is_file")("follow_symlinks"_a = false))) return;
             py::object info = entry.attr("stat")("follow_symlinks"_a = false);
-            if (info.attr("st_mtime").cast<double>() < cutoff) os.attr("remove")(entry.attr("path"));
+            if (info.attr("st_mtime").cast<double>() < cutoff)
+                os.attr("remove")(entry.attr("path"));
         });
     }
 }
@@ -93,7 +94,8 @@ py::object RenderCache::key(py::handle text, py::handle options) {
 }
 
 py::object RenderCache::entry(py::handle key) const {
-    return py::module_::import("os").attr("path").attr("join")(folder_, py::str(key) + py::str(".svg"));
+    return py::module_::import("os").attr("path").attr("join")(folder_,
+                                                               py::str(key) + py::str(".svg"));
 }
 
 py::object RenderCache::get(py::handle key) {

@@ -209,8 +209,8 @@ std::vector<Page> plan_pages(const Run& run, const Listing& listing, Drawings& d
     py::object os = g["os"];
     py::object input_folder = run.self.attr("input_folder");
     py::module_ re = py::module_::import("re");
-    py::object block = re.attr("escape")(BLOCK_OPEN) + py::str("(.*?)") +
-                       re.attr("escape")(BLOCK_CLOSE);
+    py::object block =
+        re.attr("escape")(BLOCK_OPEN) + py::str("(.*?)") + re.attr("escape")(BLOCK_CLOSE);
     std::vector<Page> pages;
     for (py::handle md : listing.names) {
         Page page;

@@ -51,6 +51,20 @@ py::object spawn(py::handle argv, py::handle tmpdir, py::handle out, py::handle 
                        "preexec_fn"_a = die_with_parent(), "stdout"_a = out, "stderr"_a = err);
 }
 
+// A temporary folder of a renderer's own. Chromium keeps a socket at
+// TMPDIR/org.chromium.Chromium.XXXXXX/SingletonSocket, and a socket path
+// holds at most 107 bytes: under a TMPDIR too long for that the folder goes
+// into /tmp, where the browser can start.
+py::object renderer_tmpdir() {
+    py::module_ os = py::module_::import("os");
+    py::module_ tempfile = py::module_::import("tempfile");
+    py::object base = tempfile.attr("gettempdir")();
+    constexpr std::size_t room = 107 - 45 - 14;  // the limit, Chromium's part, "/mmdc-XXXXXXXX"
+    if (py::len(os.attr("fsencode")(base)) > room && truthy(os.attr("path").attr("isdir")("/tmp")))
+        base = py::str("/tmp");
+    return tempfile.attr("mkdtemp")("prefix"_a = "mmdc-", "dir"_a = base);
+}
+
 // Chromium runs in a session of its own, so neither the process group nor
 // mmdc's end is sure to end it; every process still carrying the child's
 // TMPDIR in its environment is one of its descendants.
@@ -95,7 +109,7 @@ RenderSettings render_settings() {
 
 py::object renderer_version(double timeout) {
     py::module_ subprocess = py::module_::import("subprocess");
-    py::object tmpdir = py::module_::import("tempfile").attr("mkdtemp")("prefix"_a = "dorvex-mmdc-");
+    py::object tmpdir = renderer_tmpdir();
     py::object version = py::none();
     auto failed = catch_ordinary([&] {
         py::object proc = spawn(list_of("mmdc", "--version"), tmpdir, subprocess.attr("PIPE"),
@@ -142,7 +156,7 @@ std::size_t Renderer::submit(ChildSpec spec) {
 void Renderer::start(Job& job) {
     py::object log = py::none();
     auto failure = catch_ordinary([&] {
-        job.tmpdir = py::module_::import("tempfile").attr("mkdtemp")("prefix"_a = "dorvex-mmdc-");
+        job.tmpdir = renderer_tmpdir();
         py::object err = py::none();
         if (!job.spec.log.is_none()) {
             log = py::module_::import("builtins").attr("open")(job.spec.log, "wb");
@@ -153,7 +167,7 @@ void Renderer::start(Job& job) {
         ++running_;
     });
     if (!log.is_none()) log.attr("close")();  // the child has its own descriptor
-    if (failure) {  // mmdc could not be started: that diagram fails
+    if (failure) {                            // mmdc could not be started: that diagram fails
         job.start_error = *failure;
         job.done = true;
         finish(job);
