@@ -60,8 +60,9 @@ py::set announced(py::handle log) {
     return numbers;
 }
 
-// `ids` cut into about `jobs` runs of neighbours, each of one kind (one id
-// for all drawings of a run), so that runs of the same size go at once.
+// The drawings of each kind (one id for all drawings of a run) cut into runs
+// of neighbours, about `jobs` runs in all, of like sizes, so that they end
+// about together.
 std::vector<std::vector<std::size_t>> cut(const std::vector<std::vector<std::size_t>>& kinds,
                                           std::size_t jobs) {
     std::vector<std::size_t> parts(kinds.size(), 1);
@@ -114,9 +115,10 @@ py::list Drawings::lone_argv(std::size_t id) const {
 void Drawings::take_cached(Item& item) {
     item.key = cache_.key(item.spec.text, options(item.spec.svg_id));
     py::object svg = cache_.get(item.key);
-    if (svg.is_none()) return;
-    py::module_::import("pathlib").attr("Path")(item.spec.dest).attr("write_bytes")(svg);
-    item.done = true;
+    // an SVG that cannot be put in place is drawn, and mmdc tells why
+    item.done = !svg.is_none() && !catch_python(PyExc_OSError, [&] {
+        py::module_::import("pathlib").attr("Path")(item.spec.dest).attr("write_bytes")(svg);
+    });
 }
 
 void Drawings::plan() {
@@ -154,22 +156,28 @@ void Drawings::submit_lone(std::size_t id) {
 void Drawings::submit_batch(std::vector<std::size_t> ids) {
     if (ids.size() == 1) return submit_lone(ids[0]);
     auto batch = std::make_unique<Batch>();
-    batch->folder = os_path().attr("join")(work_, "batch" + std::to_string(batches_.size() + 1));
-    py::module_::import("os").attr("mkdir")(batch->folder);
     batch->svg_id = items_[ids[0]]->spec.svg_id.is_none() ? py::none() : stand_in_;
+    batch->folder = os_path().attr("join")(work_, "batch" + std::to_string(batches_.size() + 1));
+    batch->log = os_path().attr("join")(batch->folder, "batch.log");
+    py::object md = os_path().attr("join")(batch->folder, "batch.md");
     py::list blocks;
     for (std::size_t id : ids)
         blocks.append(py::bytes("```mermaid\n") + items_[id]->spec.text + py::bytes("```\n\n"));
-    batch->ids = std::move(ids);
-    py::object md = os_path().attr("join")(batch->folder, "batch.md");
-    py::module_::import("pathlib").attr("Path")(md).attr("write_bytes")(
-        py::bytes("").attr("join")(blocks));
-    batch->log = os_path().attr("join")(batch->folder, "batch.log");
+    // without room for the batch the diagrams are drawn one by one
+    if (catch_python(PyExc_OSError, [&] {
+            py::module_::import("os").attr("mkdir")(batch->folder);
+            py::module_::import("pathlib").attr("Path")(md).attr("write_bytes")(
+                py::bytes("").attr("join")(blocks));
+        })) {
+        for (std::size_t id : ids) submit_lone(id);
+        return;
+    }
     py::list argv = list_of("mmdc", "-i", md, "-o", md);
     for (py::handle option : options(batch->svg_id)) argv.append(option);
     // its output is read for progress; a failing diagram speaks when drawn alone
     py::object log = batch->log;
     batch->job = renderer_.submit({argv, log, [log] { return py::len(announced(log)); }});
+    batch->ids = std::move(ids);
     for (std::size_t id : batch->ids) items_[id]->batch = batch.get();
     batches_.push_back(std::move(batch));
 }
@@ -185,16 +193,20 @@ void Drawings::finish_batch(Batch& batch, bool ok) {
         py::object svg =
             os_path().attr("join")(batch.folder, "batch-" + std::to_string(k + 1) + ".svg");
         py::object data;
-        bool taken = (said.contains(py::int_(k + 1)) || ok) &&
-                     !catch_python(PyExc_OSError, [&] { data = read_file(svg, "rb"); });
-        if (!taken) {
+        bool taken =
+            (said.contains(py::int_(k + 1)) || ok) && !catch_python(PyExc_OSError, [&] {
+                data = read_file(svg, "rb");
+                if (!batch.svg_id.is_none())
+                    data = data.attr("replace")(batch.svg_id.attr("encode")("utf-8"),
+                                                py::str(item.spec.svg_id).attr("encode")("utf-8"));
+                py::module_::import("pathlib")
+                    .attr("Path")(item.spec.dest)
+                    .attr("write_bytes")(data);
+            });
+        if (!taken) {  // drawn again, alone or in the next batch
             left.push_back(batch.ids[k]);
             continue;
         }
-        if (!batch.svg_id.is_none())
-            data = data.attr("replace")(batch.svg_id.attr("encode")("utf-8"),
-                                        py::str(item.spec.svg_id).attr("encode")("utf-8"));
-        py::module_::import("pathlib").attr("Path")(item.spec.dest).attr("write_bytes")(data);
         item.done = true;
         keep(item);
     }
