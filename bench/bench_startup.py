@@ -1,5 +1,7 @@
-"""Start-up of the host: `dor-vex --help` and a template write against the
-bare `import click` that any click program pays."""
+"""Start-up of the host: `dor-vex --help` and every command's template write
+against the bare `import click` that any click program pays. A template needs
+none of the libraries a command's real work loads (fpdf2, pypdf, pandas,
+openpyxl): those are imported when the work starts."""
 
 import os
 import subprocess
@@ -9,6 +11,8 @@ import tempfile
 from common import VENV_BIN, compare, report
 
 HOST = os.path.join(VENV_BIN, "dor-vex")
+COMMANDS = ["platebook", "leaf-mix", "notepress", "chartsite", "tally-run", "spend-file",
+            "card-hall"]
 
 
 def imported_modules(code):
@@ -22,7 +26,8 @@ def main():
             {
                 "python -c 'import click'": [sys.executable, "-c", "import click"],
                 "dor-vex --help": [HOST, "--help"],
-                "dor-vex platebook --generate-config": [HOST, "platebook", "--generate-config"],
+                **{f"dor-vex {c} --generate-config": [HOST, c, "--generate-config"]
+                   for c in COMMANDS},
             },
             rounds=15,
             cwd=tmp,

@@ -54,10 +54,11 @@ def _open_regular(path, encoding):
 
 
 def load_json_file(path, required_keys=None):
-    """Load a JSON object. Returns [value of each required key..., document], or
-    None after logging why the file cannot be used."""
+    """Load a JSON object (a byte-order mark before it is passed over). Returns
+    [value of each required key..., document], or None after logging why the
+    file cannot be used."""
     try:
-        with _open_regular(path, "utf-8") as f:
+        with _open_regular(path, "utf-8-sig") as f:
             data = json.load(f)
     except FileNotFoundError:
         return _fail(path, "file not found")
@@ -69,6 +70,8 @@ def load_json_file(path, required_keys=None):
         return _fail(path, f"not UTF-8 text (byte {e.start})")
     except json.JSONDecodeError as e:
         return _fail(path, f"not valid JSON: {e.msg} at line {e.lineno} column {e.colno}")
+    except ValueError as e:  # a number beyond Python's integer-string limit
+        return _fail(path, f"not usable JSON: {str(e).split(':')[0]}")
     except OSError as e:
         return _fail(path, e.strerror or str(e))
     if not isinstance(data, dict):

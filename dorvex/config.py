@@ -48,6 +48,10 @@ def load_yaml(path):
         return _fail(path, f"not valid YAML: {problem}{at}")
     except OSError as e:
         return _fail(path, e.strerror or str(e))
+    except ValueError as e:  # a value YAML reads but Python cannot hold: 2024-02-30, 4301 digits
+        if "integer string conversion" in str(e):
+            return _fail(path, f"holds a number of more than {sys.get_int_max_str_digits()} digits")
+        return _fail(path, f"not usable YAML: {e}")
     if data is None:
         return {}
     if not isinstance(data, dict):

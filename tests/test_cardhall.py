@@ -62,11 +62,12 @@ STYLE = {
     ".home-btn": "text-decoration: none; color: #333333; font-weight: 600; border: 1px solid #dee2e6; padding: 8px 16px; border-radius: 6px; background-color: #ffffff; transition: all 0.2s ease; box-shadow: 0 2px 4px rgba(0,0,0,0.02); white-space: nowrap",
     ".home-btn:hover": "border-color: #007bff; color: #007bff; transform: translateY(-2px); box-shadow: 0 4px 8px rgba(0, 123, 255, 0.1)",
     ".card-container": "display: flex; flex-direction: column; gap: 10px",
-    ".card": "display: block; text-decoration: none; background-color: #ffffff; border: 1px solid #dee2e6; border-radius: 12px; padding: 10px 25px; min-height: 50px; color: inherit; position: relative; transition: transform 0.2s ease, border-color 0.2s ease, box-shadow 0.2s ease",
+    ".card": "display: flow-root; text-decoration: none; background-color: #ffffff; border: 1px solid #dee2e6; border-radius: 12px; padding: 10px 25px; min-height: 50px; color: inherit; position: relative; transition: transform 0.2s ease, border-color 0.2s ease, box-shadow 0.2s ease",
     ".card:hover": "transform: translateY(-4px); border-color: #007bff; box-shadow: 0 6px 16px rgba(0, 123, 255, 0.12)",
-    ".card-content h2": "margin-top: 0; margin-bottom: 8px; color: #007bff; font-size: 1.25rem; padding-right: 100px",
-    ".card-content p": "margin: 0; color: #6c757d; line-height: 0.3; padding-left: 32px",
-    ".file-tag": "position: absolute; top: 24px; right: 24px; background-color: #e9ecef; padding: 4px 12px; border-radius: 20px; font-size: 0.85rem; color: #6c757d; font-family: 'Consolas', 'Courier New', monospace",
+    ".card-content h2": "margin-top: 0; margin-bottom: 8px; color: #007bff; font-size: 1.25rem; overflow-wrap: break-word",
+    ".card-content p": "margin: -0.68em 0; color: #6c757d; padding-left: 32px; overflow-wrap: break-word",
+    ".file-tag": "float: right; margin: 14px -1px 0 12px; max-width: 100%; box-sizing: border-box; overflow-wrap: break-word; background-color: #e9ecef; padding: 4px 12px; border-radius: 20px; font-size: 0.85rem; color: #6c757d; font-family: 'Consolas', 'Courier New', monospace",
+    "@media (max-width: 600px)": ".file-tag {{ float: none; display: inline-block; margin: 4px 0 6px 0; }}",
     ".download-section": "text-align: center; margin-top: 20px",
     ".download-btn": "display: inline-block; margin-top: 15px; padding: 10px 20px; background-color: #28a745; color: white; text-decoration: none; border-radius: 8px; font-weight: bold; box-shadow: 0 4px 6px rgba(0,0,0,0.1); transition: background-color 0.2s ease, transform 0.2s ease",
     ".download-btn:hover": "background-color: #218838; transform: translateY(-2px); box-shadow: 0 6px 12px rgba(0,0,0,0.15)",
@@ -157,37 +158,20 @@ def test_index_template_style_rules():
     style = "\n".join(ch.INDEX_TEMPLATE.split("\n")[6:ch.INDEX_TEMPLATE.split("\n").index("    </style>")])
     comments = re.findall(r"^ {8}(/\*.*\*/)$", style, re.M)
     assert comments == [f"/* {c} */" for c in
-                        ["Global Styles", "Header", "Home Button", "Card Layout", "Download Button", "Footer"]]
+                        ["Global Styles", "Header", "Home Button", "Card Layout",
+                         "Narrow windows: the file tag on a line of its own above the title",
+                         "Download Button", "Footer"]]
     rules = re.findall(r"^ {8}(\S[^\n{]*?) \{\{\n((?: {12}.*\n)*) {8}\}\}$", style, re.M)
     assert [sel for sel, _ in rules] == list(STYLE)
     for selector, body in rules:
         decls = [re.sub(r"\s*/\*.*\*/", "", d.strip()).rstrip(";") for d in body.strip("\n").split("\n")]
         assert "; ".join(decls) == STYLE[selector], selector
-    assert "padding-right: 100px; /* Leave space for file-tag */" in style
     # Only the doubled braces of the rules and the placeholders remain.
     filled = ch.INDEX_TEMPLATE.format(document_title="T", document_description="D", cards_html="", download_section="")
     assert "{{" not in filled and "body {\n" in filled and filled.count("<title>T</title>") == 1
 
 
 # --- command ----------------------------------------------------------------
-
-
-@pytest.mark.parametrize("extra", [[], ["-c", "cards.yaml"]])
-def test_generate_config(runner, in_tmp, extra):
-    (in_tmp / "cards.yaml").write_text("- not a mapping\n")
-    result = runner.invoke(ch.cmd_cardhall, ["--generate-config", *extra])
-    assert result.exit_code == 0
-    assert result.output == "Success! Template file created at: config_cardhall_template.yaml\n"
-    assert (in_tmp / "config_cardhall_template.yaml").read_bytes() == ch.DEFAULT_YAML_CONTENT.encode()
-
-
-def test_missing_config(runner):
-    result = runner.invoke(ch.cmd_cardhall, [])
-    assert result.exit_code == 1
-    assert result.stdout == (
-        "Error: Please provide a YAML file path using --config or -c.\n"
-        "Hint: Run 'dorvex card-hall --generate-config' to get a template.\n"
-    )
 
 
 def test_template_builds_its_page(runner, in_tmp):
@@ -326,6 +310,13 @@ def test_unwritable_folder(runner, tmp_path, sub, reason):
         ("download_link: {a: 1}\n", 'download_link must be text (got {"a": 1})'),
         ("base_url:\n", "base_url must be text (got null)"),
         ("show_download_link: 'false'\n", 'show_download_link must be true or false (got "false")'),
+        ("show_download_link: 0\n", "show_download_link must be true or false (got 0)"),
+        ("show_download_link: .nan\n", "show_download_link must be true or false (got NaN)"),
+        ("show_download_link: 2024-01-02\n",
+         "show_download_link must be true or false (got datetime.date(2024, 1, 2))"),
+        ("show_download_link: !!binary aGk=\n", "show_download_link must be true or false (got b'hi')"),
+        ("show_download_link: !!set {a}\n", "show_download_link must be true or false (got {'a'})"),
+        ('folder_path: "a\\0b"\n', 'folder_path must be a folder path (got "a\\u0000b")'),
     ],
 )
 def test_bad_values_are_one_line(runner, tmp_path, text, line):
@@ -397,10 +388,45 @@ def test_page_in_browser(tmp_path, page):
         card = cards.nth(i).bounding_box()
         tag = cards.nth(i).locator(".file-tag")
         box = tag.bounding_box()
-        assert tag.evaluate("e => getComputedStyle(e).position") == "absolute"
+        assert tag.evaluate("e => getComputedStyle(e).float") == "right"
         assert card["x"] < box["x"] and box["x"] + box["width"] < card["x"] + card["width"]
         assert card["y"] < box["y"] and box["y"] + box["height"] < card["y"] + card["height"]
         # top-right corner
         assert box["x"] > card["x"] + card["width"] / 2
     assert page.locator("a.download-btn").get_attribute("href") == "package.zip"
     assert page.locator("a.home-btn").get_attribute("href").startswith("https://")
+
+
+# Every line box of a card's texts, and the file tag's box.
+CARD_BOXES = """card => {
+    const lines = el => { const r = document.createRange(); r.selectNodeContents(el);
+                          return [...r.getClientRects()].map(b => [b.left, b.top, b.right, b.bottom]); };
+    const t = card.querySelector('.file-tag').getBoundingClientRect();
+    const c = card.getBoundingClientRect();
+    return {text: [...lines(card.querySelector('h2')), ...lines(card.querySelector('p'))],
+            tag: [t.left, t.top, t.right, t.bottom], card: [c.left, c.top, c.right, c.bottom]};
+}"""
+
+
+@pytest.mark.parametrize("width", [1280, 400, 360])
+def test_cards_readable_at_any_width(tmp_path, page, width):
+    long = "A description long enough to wrap onto several lines of the card, " * 4
+    (ok, _), _ = write_page(tmp_path, {
+        "document1_title": "One line", "document1_file": "a.pdf", "document1_description": "Short.",
+        "document2_title": "A heading that is long enough to wrap on a narrow window",
+        "document2_file": "results/2024/very-long-folder-name/report-final.pdf",
+        "document2_description": long})
+    assert ok
+    page.set_viewport_size({"width": width, "height": 800})
+    page.goto((tmp_path / "site" / "index.html").as_uri())
+    for card in page.locator("a.card").element_handles():
+        boxes = card.evaluate(CARD_BOXES)
+        text = sorted(boxes["text"], key=lambda b: b[1])
+        for above, below in zip(text, text[1:]):
+            if below[1] - above[1] > 1:  # another line: below the one above, not across it
+                assert below[1] >= above[3] - 1
+        for line in text:
+            tag = boxes["tag"]
+            assert line[2] <= tag[0] or line[0] >= tag[2] or line[3] <= tag[1] or line[1] >= tag[3]
+            assert boxes["card"][0] <= line[0] and line[2] <= boxes["card"][2]
+

@@ -164,22 +164,7 @@ def test_module_level():
     assert index.endswith("<body>\n    <h2>📁 I</h2>\n    M\n    C\n</body>\n</html>\n")
 
 
-@pytest.mark.parametrize("extra", [[], ["-c", "other.json"]])
-def test_generate_config(runner, in_tmp, extra):
-    (in_tmp / "other.json").write_text("not json")
-    result = runner.invoke(cs.cmd_chartsite, ["--generate-config", *extra])
-    assert result.exit_code == 0
-    path = in_tmp / "config_chartsite_template.json"
-    assert result.stdout == f"Success! Template file created at: {path}\n"
-    assert json.loads(path.read_text(encoding="utf-8")) == cs.DEFAULT_CONFIG
-
-
-def test_missing_config_and_missing_markdown(runner, in_tmp, monkeypatch, caplog):
-    result = runner.invoke(cs.cmd_chartsite, [])
-    assert result.exit_code == 1
-    assert result.stdout == (
-        "Error: Please provide a JSON file path using --config or -c.\n"
-        "Hint: Run 'dor-vex chartsite --generate-config' to get a template.\n")
+def test_missing_markdown(runner, in_tmp, monkeypatch, caplog):
     monkeypatch.setattr(cs, "HAS_MD", False)
     with caplog.at_level(logging.ERROR):
         result = runner.invoke(cs.cmd_chartsite, ["--generate-config"])

@@ -6,8 +6,11 @@ documented contract; and the examples run with the documented names alone."""
 import importlib
 import json
 import os
+import shutil
+import signal
 import subprocess
 import sys
+import time
 
 import pytest
 import toolkits
@@ -28,6 +31,26 @@ COMMANDS = [
 ]
 IDS = [c[0] for c in COMMANDS]
 
+# (module, the line a written template starts with, the lines without --config)
+PLEASE = "Error: Please provide a JSON file path using --config or -c."
+WORDING = {
+    "platebook": ("Success! Template file created at: ",
+                  [PLEASE, "Hint: Run 'dor-vex platebook --help' to see the template."]),
+    "leafmix": ("Success! Template file created at: ",
+                [PLEASE, "Hint: Run 'dorvex leaf-mix --generate-config' to get a template."]),
+    "notepress": ("Success! Template file created at: ",
+                  [PLEASE, "Hint: Run 'python -m dorvex notepress --generate-config' to get a "
+                           "template."]),
+    "chartsite": ("Success! Template file created at: ",
+                  [PLEASE, "Hint: Run 'dor-vex chartsite --generate-config' to get a template."]),
+    "tallyrun": ("Template created: ", ["Error: Please provide a JSON config file using -c."]),
+    "spendfile": ("Success! Template file created at: ",
+                  [PLEASE, "Hint: Run 'dor-vex spend-file --help' to see the template."]),
+    "cardhall": ("Success! Template file created at: ",
+                 ["Error: Please provide a YAML file path using --config or -c.",
+                  "Hint: Run 'dorvex card-hall --generate-config' to get a template."]),
+}
+
 
 def command(name, attr):
     return getattr(importlib.import_module(f"dorvex.{name}"), attr)
@@ -41,6 +64,29 @@ def toolkit(request, monkeypatch):
             importlib.import_module(f"dorvex.{name}")
         toolkits.install(toolkits.naive(), monkeypatch.setitem, monkeypatch.setattr)
     return request.param
+
+
+@pytest.mark.parametrize("extra", [[], ["-c", "other.json"]])
+@pytest.mark.parametrize("name, attr, template", COMMANDS, ids=IDS)
+def test_generate_config(runner, in_tmp, name, attr, template, extra):
+    (in_tmp / "other.json").write_text("not json")  # --config is not even read
+    module = importlib.import_module(f"dorvex.{name}")
+    result = runner.invoke(getattr(module, attr), ["--generate-config", *extra])
+    assert result.exit_code == 0
+    written = in_tmp / template
+    shown = template if template.endswith(".yaml") else written
+    assert result.stdout == f"{WORDING[name][0]}{shown}\n"
+    if template.endswith(".yaml"):
+        assert written.read_bytes() == module.DEFAULT_YAML_CONTENT.encode()
+    elif hasattr(module, "DEFAULT_CONFIG"):
+        assert json.loads(written.read_text(encoding="utf-8")) == module.DEFAULT_CONFIG
+
+
+@pytest.mark.parametrize("name, attr, template", COMMANDS, ids=IDS)
+def test_missing_config(runner, name, attr, template):
+    result = runner.invoke(command(name, attr), [])
+    assert result.exit_code == 1
+    assert result.stdout.splitlines() == WORDING[name][1]
 
 
 @pytest.mark.parametrize("name, attr, template", COMMANDS, ids=IDS)
@@ -76,12 +122,34 @@ def test_deeply_nested_configuration_is_one_line(runner, tmp_path, toolkit, name
 
 
 @pytest.mark.parametrize("name, attr, template", COMMANDS, ids=IDS)
-def test_fifo_as_configuration_does_not_block(runner, tmp_path, toolkit, name, attr, template):
+def test_number_beyond_the_integer_limit_is_one_line(runner, tmp_path, toolkit, name, attr,
+                                                     template):
+    digits = "1" + "0" * 4400
+    text = f"document1_title: {digits}\n" if template.endswith(".yaml") else (
+        '{"config": {"a": %s}, "main_page": {"t": 1}, "groups": [{"name": "A"}]}' % digits)
+    path = tmp_path / ("big" + os.path.splitext(template)[1])
+    path.write_text(text)
+    result = runner.invoke(command(name, attr), ["-c", str(path)])
+    assert result.exit_code == 1
+    assert "Traceback" not in result.output and "4300" in result.output
+
+
+@pytest.mark.parametrize("name, attr, template", COMMANDS, ids=IDS)
+def test_special_file_as_configuration_does_not_block(runner, tmp_path, toolkit, name, attr,
+                                                        template):
+    import socket
+
     fifo = tmp_path / ("fifo" + os.path.splitext(template)[1])
     os.mkfifo(fifo)
-    result = runner.invoke(command(name, attr), ["-c", str(fifo)])
-    assert result.exit_code == 1
-    assert "not a regular file" in result.output
+    sock = socket.socket(socket.AF_UNIX)
+    sock.bind(str(tmp_path / ("sock" + os.path.splitext(template)[1])))
+    try:
+        for special in (fifo, tmp_path / ("sock" + os.path.splitext(template)[1])):
+            result = runner.invoke(command(name, attr), ["-c", str(special)])
+            assert result.exit_code == 1
+            assert result.stderr.splitlines()[-1] == f"Error: {special}: not a regular file"
+    finally:
+        sock.close()
 
 
 def test_listing_yields_regular_files_only(tmp_path, caplog):
@@ -264,3 +332,109 @@ def test_examples_run_with_only_the_documented_toolkit(tmp_path, demo):
                              str(tmp_path / "out")], env=env, capture_output=True, text=True)
     assert result.returncode == 0, result.stdout + result.stderr
     assert "Traceback" not in result.stderr and "Error" not in result.stderr
+
+
+# (command, configuration with misspelled keys, the warnings it gets)
+UNKNOWN_KEYS = [
+    ("spend-file", {"config": {"path": ".", "amount_cel": "B1", "_note": "a comment"},
+                    "excel_in": {"name_cell": "A1"}, "exel_in": {}},
+     ["unknown key config.amount_cel", "unknown key exel_in (did you mean excel_in?)"]),
+    ("card-hall", {"folder_path": ".", "document1_titel": "A", "document2_files": "b.pdf",
+                   "show_downlaod_link": False, "// note": "a comment"},
+     ["unknown key document1_titel (did you mean document1_title?)",
+      "unknown key show_downlaod_link (did you mean show_download_link?)"]),
+]
+
+
+@pytest.mark.parametrize("name, content, warnings", UNKNOWN_KEYS, ids=[u[0] for u in UNKNOWN_KEYS])
+def test_unknown_keys_are_warned_about(runner, in_tmp, name, content, warnings):
+    from dorvex.cli import main
+
+    (in_tmp / "c.json").write_text(json.dumps(content))
+    result = runner.invoke(main, [name, "-c", "c.json"])
+    shown = [line for line in result.stderr.splitlines() if line.startswith("Warning: ")]
+    assert shown == [f"Warning: c.json: {w}" for w in warnings]
+
+
+# A writer made slow where each family writes: the run is stopped there by a
+# signal, as `kill`, `timeout` or a closed terminal would stop it.
+SLOW_WRITERS = {
+    "pdf": "import pypdf\n_w = pypdf.PdfWriter.write\n"
+           "def write(self, stream):\n    _w(self, stream)\n    slow()\npypdf.PdfWriter.write = write\n",
+    "xlsx": "from corvalib import excelTools\n_w = excelTools._write_sheet\n"
+            "def write(*a):\n    _w(*a)\n    slow()\nexcelTools._write_sheet = write\n",
+    "html": "import builtins\n_open = builtins.open\n"
+            "def open_(f, mode='r', *a, **k):\n    fh = _open(f, mode, *a, **k)\n"
+            "    if 'w' in mode and os.path.basename(str(f)).startswith('.~'):\n        slow()\n"
+            "    return fh\nbuiltins.open = open_\n",
+}
+
+
+def _stop_while_writing(tmp_path, name, family, config, signum):
+    marker = tmp_path / "writing"
+    code = ("import os, sys, time\n"
+            f"def slow():\n    open({str(marker)!r}, 'w').close()\n    time.sleep(60)\n"
+            + SLOW_WRITERS[family]
+            + f"from dorvex.cli import main\nmain([{name!r}, '-c', {str(config)!r}])\n")
+    scratch = tmp_path / "scratch"
+    scratch.mkdir()
+    proc = subprocess.Popen([sys.executable, "-c", code], cwd=tmp_path,
+                            env=dict(os.environ, TMPDIR=str(scratch)),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    for _ in range(600):
+        if marker.exists() or proc.poll() is not None:
+            break
+        time.sleep(0.1)
+    assert marker.exists(), proc.communicate()
+    proc.send_signal(signum)
+    out, err = proc.communicate(timeout=60)
+    assert "Traceback" not in err
+    return proc.returncode, scratch
+
+
+@pytest.mark.parametrize("family, name, prepare, output, signum", [
+    ("pdf", "leaf-mix", PROGRESS[1][2], "out.pdf", signal.SIGTERM),
+    ("xlsx", "tally-run", lambda t: (
+        subprocess.run([sys.executable, os.path.join(ROOT, "examples", "tallyrun", "make_samples.py"),
+                        str(t / "data_tallyrun"), "40"], check=True),
+        shutil.copy(os.path.join(ROOT, "examples", "tallyrun", "match.json"), t / "c.json")),
+     "out/result.xlsx", signal.SIGTERM),
+    ("html", "notepress", PROGRESS[2][2], "out/a.html", signal.SIGHUP),
+], ids=["pdf", "xlsx", "html"])
+def test_signal_while_writing_leaves_no_temporary(tmp_path, family, name, prepare, output, signum):
+    prepare(tmp_path)
+    target = tmp_path / output
+    target.parent.mkdir(exist_ok=True)
+    target.write_bytes(b"an earlier result")
+    status, scratch = _stop_while_writing(tmp_path, name, family, tmp_path / "c.json", signum)
+    assert status == 128 + signum
+    assert target.read_bytes() == b"an earlier result"
+    leftovers = [p for p in tmp_path.rglob(".~*")] + list(scratch.iterdir())
+    assert leftovers == []
+
+
+def _host(*args):
+    return [os.path.join(os.path.dirname(sys.executable), "dor-vex"), *args]
+
+
+@pytest.mark.parametrize("where", ["read-only folder", "removed folder"])
+@pytest.mark.parametrize("name", ["platebook", "leaf-mix", "notepress", "chartsite", "tally-run",
+                                  "spend-file", "card-hall"])
+def test_template_that_cannot_be_written_is_one_line(tmp_path, name, where):
+    folder = tmp_path / "here"
+    folder.mkdir()
+    if where == "read-only folder":
+        os.chmod(tmp_path, 0o755)
+        os.chmod(folder, 0o555)
+        argv = _host(name, "--generate-config")
+        if os.geteuid() == 0:  # root ignores permission bits; an ordinary user does not
+            argv = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", *argv]
+        proc = subprocess.run(argv, cwd=folder, capture_output=True, text=True)
+    else:
+        proc = subprocess.run(["sh", "-c", 'cd "$1" && rmdir "$1" && shift && exec "$@"', "sh",
+                               str(folder), *_host(name, "--generate-config")],
+                              capture_output=True, text=True)
+    assert proc.returncode == 1
+    assert len(proc.stderr.splitlines()) == 1 and proc.stderr.startswith("Error: ")
+    assert ("Permission denied" if where == "read-only folder" else "No such file") in proc.stderr
+    assert ".~" not in proc.stderr  # the template is named, not a hidden temporary

@@ -101,24 +101,6 @@ def test_module_level():
     ]
 
 
-@pytest.mark.parametrize("extra", [[], ["-c", "ignored.json"]])
-def test_generate_config(runner, in_tmp, extra):
-    (in_tmp / "ignored.json").write_text("not json")
-    result = runner.invoke(lm.cmd_leafmix, ["--generate-config", *extra])
-    assert result.exit_code == 0
-    assert result.output == f"Success! Template file created at: {in_tmp / 'config_leafmix_template.json'}\n"
-    assert json.loads((in_tmp / "config_leafmix_template.json").read_text()) == lm.DEFAULT_CONFIG
-
-
-def test_missing_config(runner):
-    result = runner.invoke(lm.cmd_leafmix, [])
-    assert result.exit_code == 1
-    assert result.output == (
-        "Error: Please provide a JSON file path using --config or -c.\n"
-        "Hint: Run 'dorvex leaf-mix --generate-config' to get a template.\n"
-    )
-
-
 def test_missing_pdf_libs_stops_even_generate(runner, in_tmp, monkeypatch, caplog):
     monkeypatch.setattr(lm, "HAS_PDF_LIBS", False)
     with caplog.at_level(logging.ERROR):
@@ -387,6 +369,96 @@ def test_forms_using_the_page_resources_keep_their_own_page(merge, tmp_path, ren
     img = render_pdf_page(tmp_path / "out.pdf", 1, 20)
     left, right = img.crop((0, 0, img.width // 2, img.height)), img.crop((img.width // 2, 0, img.width, img.height))
     assert coloured_box(left, is_red) and coloured_box(right, lambda p: p[1] > 200 and p[0] < 60)
+
+
+def hand_pdf(path, pages, shared=None, more=()):
+    """A PDF written by hand, as simple generators do: one page per (resources,
+    content, extra page entries) of text, each a direct dictionary; `shared`
+    puts one /Resources on the page tree for every page to inherit; `more`
+    are further objects, numbered on from the last page's content."""
+    objs = {1: "<< /Type /Catalog /Pages 2 0 R >>"}
+    objs.update((3 + 2 * len(pages) + i, text) for i, text in enumerate(more))
+    for i, (res, content, extra) in enumerate(pages):
+        res = "" if res is None else f"/Resources {res}"
+        objs[3 + 2 * i] = f"<< /Type /Page /Parent 2 0 R /MediaBox [0 0 595 842] {res} /Contents {4 + 2 * i} 0 R {extra} >>"
+        objs[4 + 2 * i] = f"<< /Length {len(content)} >>\nstream\n{content}\nendstream"
+    kids = " ".join(f"{3 + 2 * i} 0 R" for i in range(len(pages)))
+    objs[2] = f"<< /Type /Pages /Kids [{kids}] /Count {len(pages)} {f'/Resources {shared}' if shared else ''} >>"
+    out, offsets = b"%PDF-1.4\n", []
+    for n in sorted(objs):
+        offsets.append(len(out))
+        out += f"{n} 0 obj\n{objs[n]}\nendobj\n".encode()
+    xref = "".join(f"{o:010d} 00000 n \n" for o in offsets)
+    out += (f"xref\n0 {len(objs) + 1}\n0000000000 65535 f \n{xref}"
+            f"trailer\n<< /Size {len(objs) + 1} /Root 1 0 R >>\nstartxref\n{len(out)}\n%%EOF\n").encode()
+    path.write_bytes(out)
+
+
+COLOURS = [(1, 0, 0), (0, 1, 0), (0, 0, 1), (1, 1, 0), (0, 1, 1)]
+EQUAL_GS = "<< /ExtGState << /G0 << /Type /ExtGState /ca 1 >> >> >>"
+
+
+@pytest.mark.parametrize("files, resources, shared", [
+    pytest.param(5, "<< >>", None, id="empty"),  # hand-written and vector-only generators
+    pytest.param(5, "<< /ProcSet [/PDF] >>", None, id="procset"),  # Ghostscript, no text or image
+    pytest.param(5, EQUAL_GS, None, id="equal-inline"),
+    pytest.param(1, None, "<< /ProcSet [/PDF] >>", id="one-file-inherited"),
+    pytest.param(1, EQUAL_GS, None, id="one-file-equal-inline"),
+])
+def test_each_cell_shows_its_own_page(merge, tmp_path, render_pdf_page, files, resources, shared):
+    gs = "/G0 gs " if resources == EQUAL_GS else ""
+    pages = [(resources, f"{gs}{r} {g} {b} rg 0 0 595 842 re f", "") for r, g, b in COLOURS]
+    if files == 1:
+        hand_pdf(tmp_path / "in" / "all.pdf", pages, shared)
+    for i, page in enumerate(pages if files > 1 else []):
+        hand_pdf(tmp_path / "in" / f"f{i}.pdf", [page])
+    assert merge().exit_code == 0
+    centres = [(158.75, 220.5), (436.25, 220.5), (158.75, 621.5), (436.25, 621.5)]
+    shown = []
+    for number, cells in [(1, centres), (2, centres[:1])]:
+        img = render_pdf_page(tmp_path / "out.pdf", number, 18)
+        shown += [tuple(round(v / 255) for v in img.getpixel((x / 4, y / 4))) for x, y in cells]
+    assert shown == COLOURS
+
+
+@pytest.mark.parametrize("rotate", [0, 90, 180])
+def test_inline_annotations_follow_their_page(merge, tmp_path, render_pdf_page, rotate):
+    """A link and an ink mark written inline (as fpdf2 does) on page 1, over a
+    black square with a red marker in its lower-left corner; the ink mark's
+    appearance puts a blue marker in the opposite corner. The link leads to a
+    spot on page 2."""
+    link = ("<< /Type /Annot /Subtype /Link /Rect [100 600 200 700] /Border [0 0 0]"
+            " /Dest [5 0 R /XYZ 50 400 null] >>")
+    ink = ("<< /Type /Annot /Subtype /Ink /Rect [100 600 200 700]"
+           " /InkList [[100 600 200 700]] /AP << /N 7 0 R >> >>")
+    mark = b"0 0 1 rg 75 75 25 25 re f"
+    hand_pdf(tmp_path / "in" / "a.pdf", [
+        ("<< >>", "0 0 0 rg 100 600 100 100 re f 1 0 0 rg 100 600 25 25 re f",
+         f"/Rotate {rotate} /Annots [{link} {ink} << /Type /Annot /Subtype /Text >>]"),
+        ("<< >>", "0 0 1 rg 0 0 595 842 re f", f"/Rotate {rotate}"),
+    ], more=[f"<< /Type /XObject /Subtype /Form /BBox [0 0 100 100] /Length {len(mark)} >>\n"
+             f"stream\n{mark.decode()}\nendstream"])
+    result = merge(layout={"cols": 2, "rows": 1})
+    assert result.exit_code == 0
+    # a note without the /Rect it needs cannot be placed: left out, with a warning
+    assert "Left out 1 annotation(s) of a that could not be moved into their cells: " in result.stderr
+    page = PdfReader(tmp_path / "out.pdf").pages[0]
+    link_out, ink_out = (a.get_object() for a in page["/Annots"])
+    img = render_pdf_page(tmp_path / "out.pdf", 1, 72)
+    square = coloured_box(img, lambda p: sum(p) < 100 or is_red(p) or p[2] > 200 > p[0], (0, 0, 297, 842))
+    x0, y0, x1, y1 = (float(v) for v in link_out["/Rect"])
+    assert (x0, 842 - y1, x1, 842 - y0) == pytest.approx(square, abs=1.5)
+    assert [float(v) for v in ink_out["/Rect"]] == [x0, y0, x1, y1]
+    stroke = [float(v) for v in ink_out["/InkList"][0]]
+    assert {round(v, 3) for v in stroke[::2]} == {round(x0, 3), round(x1, 3)}
+    red = coloured_box(img, is_red)
+    blue = coloured_box(img, lambda p: p[2] > 200 > p[0], (0, 0, 297, 842))
+    assert marker_side(square, red) == MARKER_SHOWN_AT[rotate]
+    assert marker_side(square, blue) == tuple(not side for side in MARKER_SHOWN_AT[rotate])
+    # The link's target spot lies in the second cell of the same output page.
+    target, kind, left, top, _ = link_out["/Dest"]
+    assert (target.get_object().indirect_reference, kind) == (page.indirect_reference, "/XYZ")
+    assert 297.5 < left < 575 and 20 < top < 822
 
 
 def test_pypdf_warnings_are_one_line_naming_the_file(merge, tmp_path):

@@ -74,34 +74,12 @@ def test_constructor_reads_defaults_and_ignores_unknown():
             conv.watermark_text) == ("./", "./", True, False, "X")
 
 
-@pytest.mark.parametrize("extra", [[], ["-c", "ignored.json"]])
-def test_generate_config(runner, in_tmp, extra):
-    (in_tmp / "ignored.json").write_text("{}")
-    result = runner.invoke(np.cmd_notepress, ["--generate-config", *extra])
-    assert result.exit_code == 0
-    path = in_tmp / "config_notepress_template.json"
-    assert result.output == f"Success! Template file created at: {path}\n"
-    assert '"embed_images": true,\n        "watermark_enable": false' in path.read_text()
-    assert json.loads(path.read_text()) == {"config": {
-        "input_path": "./", "output_path": "./", "embed_images": True,
-        "watermark_enable": False, "watermark_text": "CONFIDENTIAL"}}
-
-
 def test_missing_markdown_stops_even_generate(runner, in_tmp, monkeypatch, caplog):
     monkeypatch.setattr(np, "HAS_MD", False)
     result = runner.invoke(np.cmd_notepress, ["--generate-config"])
     assert result.exit_code == 1
     assert messages(caplog) == ["Missing Python package 'markdown'. Please run: pip install markdown"]
     assert not (in_tmp / "config_notepress_template.json").exists()
-
-
-def test_missing_config_hint_names_a_working_command(runner):
-    result = runner.invoke(np.cmd_notepress, [])
-    assert result.exit_code == 1
-    assert result.output == (
-        "Error: Please provide a JSON file path using --config or -c.\n"
-        "Hint: Run 'python -m dorvex notepress --generate-config' to get a template.\n"
-    )
 
 
 def test_nonexistent_config_is_a_usage_error(runner, tmp_path):

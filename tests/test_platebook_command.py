@@ -28,24 +28,6 @@ def test_help_output_keeps_template_unwrapped(runner):
     assert '      "cols_per_row": 2\n' in result.output
 
 
-@pytest.mark.parametrize("extra", [[], ["-c", "ignored.json"]])
-def test_generate_config(runner, in_tmp, extra):
-    (in_tmp / "ignored.json").write_text("not json")
-    result = runner.invoke(pb.cmd_platebook, ["--generate-config", *extra])
-    assert result.exit_code == 0
-    assert result.output == f"Success! Template file created at: {in_tmp / 'config_platebook_template.json'}\n"
-    assert json.loads((in_tmp / "config_platebook_template.json").read_text()) == pb.DEFAULT_CONFIG
-
-
-def test_missing_config(runner):
-    result = runner.invoke(pb.cmd_platebook, [])
-    assert result.exit_code == 1
-    assert result.output == (
-        "Error: Please provide a JSON file path using --config or -c.\n"
-        "Hint: Run 'dor-vex platebook --help' to see the template.\n"
-    )
-
-
 def test_missing_pdf_libs_stops_even_generate(runner, monkeypatch, caplog):
     monkeypatch.setattr(pb, "HAS_PDF_LIBS", False)
     with caplog.at_level(logging.ERROR):

@@ -87,13 +87,9 @@ def test_module_level():
     assert [p.opts for p in tr.cmd_tallyrun.params] == [["--config", "-c"], ["--generate-config"]]
 
 
-@pytest.mark.parametrize("extra", [[], ["-c", "ignored.json"]])
-def test_generate_config(runner, in_tmp, extra):
-    (in_tmp / "ignored.json").write_text("not json")
-    result = runner.invoke(tr.cmd_tallyrun, ["--generate-config", *extra])
-    assert result.exit_code == 0
+def test_template_content(runner, in_tmp):
+    assert runner.invoke(tr.cmd_tallyrun, ["--generate-config"]).exit_code == 0
     target = in_tmp / "config_tallyrun_template.json"
-    assert result.stdout == f"Template created: {target}\n"
     tpl = json.loads(target.read_text())["config"]
     assert list(tpl) == ["system_data_path", "customer_data_path", "output_dir", "system_data", "customer_data"]
     assert list(tpl["system_data"].items()) == [
@@ -102,12 +98,6 @@ def test_generate_config(runner, in_tmp, extra):
     ]
     assert tpl["customer_data"] == {"po_cell": "F3", "qty_cell": "O3", "rdd_cell": "R3"}
     assert tpl["output_dir"] == "./data_tallyrun/out"
-
-
-def test_missing_config(runner):
-    result = runner.invoke(tr.cmd_tallyrun, [])
-    assert result.exit_code == 1
-    assert result.stdout == "Error: Please provide a JSON config file using -c.\n"
 
 
 @pytest.mark.parametrize(

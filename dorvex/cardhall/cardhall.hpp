@@ -1,4 +1,5 @@
-// The page worker `CardhallGenerator` and the checks of a configuration.
+// card-hall: the page worker `CardhallGenerator`, the settings table and the
+// checks of a configuration.
 #pragma once
 
 #include <cstddef>
@@ -6,10 +7,26 @@
 #include <string>
 
 #include "common/pyutil.hpp"
+#include "common/settings.hpp"
 
 namespace dorvex {
 
 inline constexpr Globals g_cardhall{"dorvex.cardhall"};
+
+// The settings a card file may hold besides its cards (document<N>_title,
+// _file, _description, _icon), with the values used when they are absent.
+// The template is the YAML text of templates.hpp, comments and all.
+inline constexpr Key SETTINGS[] = {
+    {"folder_path", ABSENT, text("./data_cardhall")},
+    {"base_url", ABSENT, text("")},
+    {"document_title", ABSENT, text("Documentation")},
+    {"document_description", ABSENT, text("")},
+    {"download_link", ABSENT, text("package.zip")},
+    {"show_download_link", ABSENT, boolean(true)},
+};
+
+// The worker; its configuration lives in the instance dictionary.
+struct CardhallGenerator {};
 
 // A configuration value the page cannot be built from: `key` must be `what`.
 struct BadSetting {
@@ -44,7 +61,12 @@ std::size_t expanded_size(py::handle config, std::size_t limit);
 // folder_path/index.html, where the page goes.
 py::object page_path(py::handle config);
 
-// Binds `CardhallGenerator`.
+// settings.cpp: the checks of a configuration file made before the page is
+// built: YAML aliases that blow up, values the page cannot show, unknown keys
+// (warned about). A bad value is one line naming `file` and the key, status 1.
+void check_settings(const Globals& g, py::handle file, py::handle conf);
+
+// generate.cpp: binds `CardhallGenerator`.
 void init_generator(py::module_& m);
 
 }  // namespace dorvex

@@ -1,7 +1,12 @@
 // CardhallGenerator.run: card keys to numbered cards, links resolved against
 // the base address, the page filled in and written as index.html.
+#include <optional>
+#include <string>
+
 #include "cardhall.hpp"
 #include "common/atomic.hpp"
+#include "common/command.hpp"
+#include "common/files.hpp"
 #include "templates.hpp"
 
 namespace dorvex {
@@ -29,13 +34,13 @@ py::object resolve_card_link(py::handle base_url, py::handle file) {
 // page's own path.
 std::string error_text(py::handle err, py::handle out_path) {
     if (py::isinstance(err, py::handle(PyExc_OSError)) && !err.attr("strerror").is_none())
-        return "[Errno " + str(err.attr("errno")) + "] " + str(err.attr("strerror")) + ": " +
+        return "[Errno " + str(err.attr("errno")) + "] " + reason_of(err) + ": " +
                str(py::repr(out_path));
     return str(err);
 }
 
-py::object folder_of(py::handle config) {
-    return config.attr("get")("folder_path", "./data_cardhall");
+py::object get(py::handle config, const char* key) {
+    return setting(config, keys_of(SETTINGS), key);
 }
 
 // Writes the cards in number order, one at a time. A large page is never held
@@ -43,7 +48,7 @@ py::object folder_of(py::handle config) {
 // the size of the file on the disk.
 void write_cards(py::handle config, const py::dict& docs, py::handle write,
                  py::handle drop_controls) {
-    py::object base_url = config.attr("get")("base_url", "");
+    py::object base_url = get(config, "base_url");
     py::object card_template = g["CARD_TEMPLATE"].attr("format");
     for (py::handle idx : py::module_::import("builtins").attr("sorted")(docs)) {
         py::object get = docs[idx].attr("get");
@@ -63,58 +68,57 @@ void write_page(py::handle config, const py::dict& docs, py::handle out_path,
     AtomicPath target(out_path);
     py::object f = py::module_::import("builtins")
                        .attr("open")(target.temp(), "w", "encoding"_a = "utf-8", "newline"_a = "");
-    try {
-        py::object write = f.attr("write");
-        for (size_t i = 0; i < pieces.size(); ++i) {
-            if (i) write_cards(config, docs, write, drop_controls);
-            write(pieces[i]);
-        }
-    } catch (py::error_already_set&) {
-        py::error_scope keep;  // the write error must survive close()
-        catch_ordinary([&] { f.attr("close")(); });
-        throw;
+    CloseGuard file(f);
+    py::object write = f.attr("write");
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        if (i) write_cards(config, docs, write, drop_controls);
+        write(pieces[i]);
     }
-    f.attr("close")();
+    file.close();
     target.commit();
 }
 
-py::tuple run(py::object self) {
+// The folder of the page, made when missing; false with the reason when it
+// cannot be.
+std::optional<std::string> make_folder(py::handle folder_path) {
+    py::object os = g["os"];
+    if (!truthy(folder_path) || truthy(os.attr("path").attr("exists")(folder_path))) return {};
+    auto failure = catch_ordinary([&] { os.attr("makedirs")(folder_path, "exist_ok"_a = true); });
+    if (!failure) return {};
+    return "Failed to generate index file: cannot create folder_path " +
+           str(py::repr(folder_path)) + ": " + str(*failure);
+}
+
+// Everything of the page but the cards, in the pieces the cards go between.
+py::list page_pieces(py::handle config, py::handle drop_controls) {
+    auto text = [&](py::handle value) { return drop_controls("", py::str(value)); };
+    py::object download_section = py::str("");
+    if (truthy(get(config, "show_download_link")))
+        download_section = py::str(cardhall::DOWNLOAD_HEAD) + text(get(config, "download_link")) +
+                           py::str(cardhall::DOWNLOAD_TAIL);
+    py::object mark = py::str(CARDS_MARK);
+    py::object filled = g["INDEX_TEMPLATE"].attr("format")(
+        "document_title"_a = text(get(config, "document_title")),
+        "document_description"_a = text(get(config, "document_description")), "cards_html"_a = mark,
+        "download_section"_a = download_section);
+    return filled.attr("split")(mark);
+}
+
+py::tuple run(py::object self, py::object config_file) {
     py::object config = self.attr("config");
     py::dict set_by;
     py::dict docs = collect_cards(config, &set_by);
     if (auto bad = find_bad_setting(config, false, docs, set_by))
         throw py::type_error(bad->key + " must be " + bad->what + " (got " +
                              str(py::repr(bad->value)) + ")");
-
-    py::object get = config.attr("get");
-    py::object drop_controls = g["re"].attr("compile")(CONTROL).attr("sub");
-    auto text = [&](py::handle value) { return drop_controls("", py::str(value)); };
-
-    py::object download_section = py::str("");
-    if (truthy(get("show_download_link", true)))
-        download_section = py::str(cardhall::DOWNLOAD_HEAD) +
-                           text(get("download_link", "package.zip")) +
-                           py::str(cardhall::DOWNLOAD_TAIL);
-
-    // Everything but the cards; they are written in place of the mark.
-    py::object mark = py::str(CARDS_MARK);
-    py::object filled = g["INDEX_TEMPLATE"].attr("format")(
-        "document_title"_a = text(get("document_title", "Documentation")),
-        "document_description"_a = text(get("document_description", "")), "cards_html"_a = mark,
-        "download_section"_a = download_section);
-    py::list pieces = filled.attr("split")(mark);
-
-    py::object os_path = g["os"].attr("path");
-    py::object folder_path = folder_of(config);
-    if (truthy(folder_path) && !truthy(os_path.attr("exists")(folder_path))) {
-        auto failure =
-            catch_ordinary([&] { g["os"].attr("makedirs")(folder_path, "exist_ok"_a = true); });
-        if (failure)
-            return py::make_tuple(false,
-                                  "Failed to generate index file: cannot create folder_path " +
-                                      str(py::repr(folder_path)) + ": " + str(*failure));
-    }
     py::object out_path = page_path(config);
+    // The page must not replace the card file it is built from.
+    if (!output_is_free(g, config_file, "folder_path", out_path, py::tuple()))
+        return py::make_tuple(false, "Failed to generate index file: it would replace its input");
+
+    py::object drop_controls = g["re"].attr("compile")(CONTROL).attr("sub");
+    py::list pieces = page_pieces(config, drop_controls);
+    if (auto why = make_folder(get(config, "folder_path"))) return py::make_tuple(false, *why);
     auto failure =
         catch_ordinary([&] { write_page(config, docs, out_path, pieces, drop_controls); });
     if (failure)
@@ -122,9 +126,6 @@ py::tuple run(py::object self) {
                               "Failed to generate index file: " + error_text(*failure, out_path));
     return py::make_tuple(true, "Successfully generated HTML index at: " + str(out_path));
 }
-
-// The worker; its configuration lives in the instance dictionary.
-struct CardhallGenerator {};
 
 void construct(py::object self, py::object config_dict) { self.attr("config") = config_dict; }
 
@@ -158,13 +159,13 @@ py::dict collect_cards(py::handle config, py::dict* set_by) {
 }
 
 py::object page_path(py::handle config) {
-    return g["os"].attr("path").attr("join")(folder_of(config), "index.html");
+    return g["os"].attr("path").attr("join")(get(config, "folder_path"), "index.html");
 }
 
 void init_generator(py::module_& m) {
     py::class_<CardhallGenerator> cls(m, "CardhallGenerator", py::dynamic_attr());
     def_dict_init(cls, &construct, py::arg("config_dict"));
-    cls.def("run", &run);
+    cls.def("run", &run, py::arg("config_file") = py::none());
 }
 
 }  // namespace dorvex

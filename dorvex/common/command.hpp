@@ -10,6 +10,7 @@
 #include "atomic.hpp"
 #include "files.hpp"
 #include "pyutil.hpp"
+#include "signals.hpp"
 #include "toolkit.hpp"
 
 namespace dorvex {
@@ -34,6 +35,7 @@ inline py::object make_command(const py::module_& m, const CommandSpec& spec, Co
     options.disable_function_signatures();
     py::cpp_function callback(
         [body](py::object config, py::object generate_config) {
+            SignalGuard signals;
             body(config, truthy(generate_config));
         },
         py::name(spec.function), py::arg("config") = py::none(), py::arg("generate_config") = false,
@@ -66,12 +68,17 @@ inline std::string file_error_reason(py::handle err) {
         return "not valid JSON: " + str(err.attr("msg")) + " at line " + str(err.attr("lineno")) +
                " column " + str(err.attr("colno"));
     if (py::isinstance(err, py::handle(PyExc_RecursionError))) return NESTED_TOO_DEEPLY;
+    // Python's advice on its integer-string limit is no help to a user
+    if (py::isinstance(err, py::handle(PyExc_ValueError)) &&
+        str(err).find("integer string conversion") != std::string::npos)
+        return "holds a number of more than " +
+               str(py::module_::import("sys").attr("get_int_max_str_digits")()) + " digits";
     return reason_of(err);
 }
 
 // "Error: <path>: <reason>" on standard error, then status 1.
 [[noreturn]] inline void file_error(const Globals& g, py::handle path, const std::string& reason) {
-    echo(g, "Error: " + str(path) + ": " + reason, true);
+    echo(g, "Error: " + printable(path) + ": " + printable(py::str(reason)), true);
     exit(g, 1);
 }
 
@@ -190,40 +197,49 @@ inline void require_config(const Globals& g, py::handle config,
 // The "config" section through the toolkit's load_json_file. A file the
 // loader rejects (it has said why) ends the command with status 1: the run
 // would produce nothing. What must hold whatever the toolkit does is checked
-// here: the file is a regular one, and nesting too deep for the parser is
-// one line, not a traceback.
+// here: the file is a regular one, and a loader that raises (nesting too
+// deep for the parser, say) gives one line, not a traceback.
 inline py::object load_config_section(const Globals& g, py::handle config) {
     require_regular_file(g, config);
     py::object loaded;
-    if (catch_python(PyExc_RecursionError, [&] { loaded = toolkit::load_json_file(g, config); }))
-        file_error(g, config, NESTED_TOO_DEEPLY);
+    if (auto err = catch_ordinary([&] { loaded = toolkit::load_json_file(g, config); }))
+        file_error(g, config, file_error_reason(*err));
     if (!truthy(loaded)) exit(g, 1);
     return loaded[py::int_(0)];
 }
 
+// How a value is quoted in a message: as JSON (as repr when JSON cannot
+// show it), printable and cut to SHOWN_CHARS characters.
+inline std::string shown(py::handle value) {
+    py::object text;
+    if (catch_ordinary([&] {
+            text = py::module_::import("json").attr("dumps")(value, "ensure_ascii"_a = false);
+        }) &&
+        catch_ordinary([&] { text = py::repr(value); }))
+        text = py::str("<" + str(py::type::of(value).attr("__name__")) + ">");
+    return printable(text, SHOWN_CHARS);
+}
+
 // One configuration error line on standard error, then status 1:
-// "Error: <file>: <key> must be <what> (got <value>)", the value as JSON.
+// "Error: <file>: <key> must be <what> (got <value>)".
 [[noreturn]] inline void config_error(const Globals& g, py::handle file, const std::string& key,
                                       const std::string& what, py::handle value) {
-    py::object shown;
-    // a value JSON cannot show (nested too deeply, say) is shown by repr
-    if (catch_ordinary([&] {
-            shown = py::module_::import("json").attr("dumps")(value, "ensure_ascii"_a = false);
-        }))
-        shown = py::repr(value);
-    echo(g, "Error: " + str(file) + ": " + key + " must be " + what + " (got " + str(shown) + ")",
+    echo(g,
+         "Error: " + printable(file) + ": " + key + " must be " + what + " (got " + shown(value) +
+             ")",
          true);
     exit(g, 1);
 }
 
-// Reads a JSON configuration file with the module's `json`, as UTF-8. A file
+// Reads a JSON configuration file with the module's `json`, as UTF-8 (a
+// byte-order mark, as some editors write, is passed over). A file
 // that is not a regular file, not UTF-8, not JSON, nested too deeply or not an
 // object gets one error line naming the file and status 1 instead of a
 // traceback.
 inline py::dict read_json_object(const Globals& g, py::handle path) {
     py::object data;
     auto failure = catch_ordinary(
-        [&] { data = g["json"].attr("loads")(read_file(path, "r", py::str("utf-8"))); });
+        [&] { data = g["json"].attr("loads")(read_file(path, "r", py::str("utf-8-sig"))); });
     if (failure) file_error(g, path, file_error_reason(*failure));
     if (!py::isinstance<py::dict>(data)) file_error(g, path, "the top level must be a JSON object");
     return data;
@@ -234,17 +250,27 @@ enum class Need { number, positive_number, positive_integer };
 
 // Checks a numeric configuration value (bool is not a number here) and returns
 // it unchanged, a Python object; anything else is a config_error naming
-// `label`, e.g. "config.row_gap".
+// `label`, e.g. "config.row_gap". An integer too large for a double (the
+// worker computes with doubles) is refused as well.
 inline py::object check_number(const Globals& g, py::handle file, const std::string& label,
                                py::object value, Need need) {
     bool is_int = py::isinstance<py::int_>(value) && !py::isinstance<py::bool_>(value);
     bool is_float = py::isinstance<py::float_>(value);
-    const char* what = need == Need::number            ? "a number"
+    std::string what = need == Need::number            ? "a number"
                        : need == Need::positive_number ? "a positive number"
                                                        : "a positive integer";
     bool ok = need == Need::positive_integer ? is_int : (is_int || is_float);
-    if (ok && is_float) ok = std::isfinite(value.cast<double>());
-    if (ok && need != Need::number) ok = value.cast<double>() > 0;
+    double number = 0;
+    if (ok) {
+        number = PyFloat_AsDouble(value.ptr());
+        if (number == -1.0 && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw py::error_already_set();
+            PyErr_Clear();
+            ok = false;
+            what += " below 1e308";
+        }
+    }
+    if (ok) ok = std::isfinite(number) && (need == Need::number || number > 0);
     if (!ok) config_error(g, file, label, what, value);
     return value;
 }
@@ -265,6 +291,16 @@ inline py::dict check_object(const Globals& g, py::handle file, const std::strin
     return py::reinterpret_borrow<py::dict>(value);
 }
 
+// check_text for a path: also no NUL character, which no file name holds and
+// the system calls refuse with a traceback.
+inline py::object check_path(const Globals& g, py::handle file, const std::string& label,
+                             py::object value, bool non_empty = false) {
+    check_text(g, file, label, value, non_empty);
+    if (value.contains(py::str(std::string(1, '\0'))))
+        config_error(g, file, label, "a path without NUL characters", value);
+    return value;
+}
+
 // check_text for each of `keys` present in `section`; an absent key keeps
 // its default. Labels are "<prefix>.<key>".
 inline void check_text_keys(const Globals& g, py::handle file, const py::dict& section,
@@ -272,6 +308,14 @@ inline void check_text_keys(const Globals& g, py::handle file, const py::dict& s
                             bool non_empty = false) {
     for (const char* key : keys)
         if (section.contains(key)) check_text(g, file, prefix + "." + key, section[key], non_empty);
+}
+
+// check_path for each of `keys` present in `section`.
+inline void check_path_keys(const Globals& g, py::handle file, const py::dict& section,
+                            const std::string& prefix, std::initializer_list<const char*> keys,
+                            bool non_empty = false) {
+    for (const char* key : keys)
+        if (section.contains(key)) check_path(g, file, prefix + "." + key, section[key], non_empty);
 }
 
 // Checks that a configuration value is a JSON object whose values are all
@@ -284,6 +328,24 @@ inline py::object check_text_map(const Globals& g, py::handle file, const std::s
             ok = ok && py::isinstance<py::str>(item.second);
     if (!ok) config_error(g, file, label, "an object of strings", value);
     return value;
+}
+
+// How a command reports the (success, message) pair its worker returns.
+struct Report {
+    const char* ok;         // prefix of the line for a true result: "Done: "
+    const char* failed;     // prefix for a false one: "Error: "
+    bool failed_to_stderr;  // the channel of that line
+    int failed_status;      // status a false result ends with; 0 lets the command return
+};
+
+// Echoes the result line of `result` as `report` says, and ends the command
+// with the failure status when the result is false.
+inline void finish_run(const Globals& g, py::handle result, const Report& report) {
+    auto [ok, message] = unpack_pair(result);
+    bool success = truthy(ok);
+    echo(g, (success ? report.ok : report.failed) + str(message),
+         !success && report.failed_to_stderr);
+    if (!success && report.failed_status) exit(g, report.failed_status);
 }
 
 }  // namespace dorvex

@@ -61,6 +61,23 @@ std::optional<py::object> catch_ordinary(F&& f) {
 // str(obj) as UTF-8.
 inline std::string str(py::handle obj) { return py::str(obj).cast<std::string>(); }
 
+// Text fit for one message line: control characters escaped as Python
+// writes them ("\n", "\x00") and, with a `limit`, at most that many
+// characters, cut with "…". A bad value must not become a line of many
+// kilobytes, nor break the line.
+inline constexpr std::size_t SHOWN_CHARS = 80;
+inline std::string printable(py::handle text, std::size_t limit = 0) {
+    py::str s(text);
+    py::cpp_function escape([](py::object m) {
+        return py::repr(m.attr("group")()).attr("__getitem__")(py::slice(1, -1, 1));
+    });
+    s = py::module_::import("re").attr("sub")(R"([\x00-\x1f\x7f-\x9f])", escape, s);
+    if (limit && py::len(s) > limit)
+        s = py::str(s.attr("__getitem__")(py::slice(0, static_cast<py::ssize_t>(limit - 1), 1))) +
+            py::str("…");
+    return str(s);
+}
+
 // format(value, spec), Python's own number formatting (".1f", "d", ...).
 inline std::string format(py::handle value, const char* spec) {
     return str(py::module_::import("builtins").attr("format")(value, spec));

@@ -1,7 +1,13 @@
 // The merge itself: every source page drawn into the next cell of the grid,
 // one bookmark per input file, and the atomic save of the merged document.
+#include <algorithm>
 #include <cmath>
 #include <initializer_list>
+#include <map>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "common/atomic.hpp"
 #include "common/command.hpp"
@@ -26,14 +32,28 @@ py::object pdf_array(std::initializer_list<double> values) {
     return array;
 }
 
+// `obj` copied into the writer, with what it refers to, as an object of its
+// own; its reference.
+py::object add_to_writer(py::handle writer, py::handle obj) {
+    py::object copy = obj.attr("clone")(writer);
+    py::object ref = py::getattr(copy, "indirect_reference", py::none());
+    return ref.is_none() ? writer.attr("_add_object")(copy) : ref;
+}
+
 // A stand-in page that draws `source_page` as one form XObject holding its
 // content and its own resources exactly as they are. Merging the source page
 // itself would merge its resources into the output page's, renaming clashing
 // names in the page content only, so that forms which rely on the page's
 // resources (common in drawings) would draw another file's images and colour
-// spaces. The stand-in's only resource is the form; its clip box, the
-// source's crop box, and its annotations are what pypdf merges as before.
-py::object page_as_form(py::handle source_page, const py::dict& params) {
+// spaces. The stand-in's only resource is the form; its clip box is the
+// source's crop box.
+// The form is an object of the writer's own, under a name that no other cell
+// of the output page uses: of two resources with one name whose dictionaries
+// compare equal, pypdf keeps the first, and a stream's data takes no part in
+// that test, so pages with alike dictionaries (an empty or /ProcSet-only
+// /Resources) would all draw the first one.
+py::object page_as_form(py::handle writer, py::handle source_page, const py::dict& params,
+                        const std::string& form_name) {
     py::module_ pdf = generic();
     py::object name = pdf.attr("NameObject");
     py::object contents = source_page.attr("get")("/Contents");
@@ -60,7 +80,10 @@ py::object page_as_form(py::handle source_page, const py::dict& params) {
     form[name("/Subtype")] = name("/Form");
     form[name("/BBox")] = pdf_array({x0, y0, x0 + w0, y0 + h0});
     py::object resources = source_page.attr("get")("/Resources");
-    form[name("/Resources")] = resources.is_none() ? pdf.attr("DictionaryObject")() : resources;
+    bool has_resources = !resources.is_none() && py::isinstance(resources.attr("get_object")(),
+                                                                pdf.attr("DictionaryObject"));
+    form[name("/Resources")] =
+        has_resources ? resources : py::object(pdf.attr("DictionaryObject")());
     py::object group = source_page.attr("get")("/Group");
     if (!group.is_none()) form[name("/Group")] = group;
 
@@ -70,17 +93,261 @@ py::object page_as_form(py::handle source_page, const py::dict& params) {
     stand_in.attr("mediabox") = box;
     stand_in.attr("cropbox") = box;
     py::object xobjects = pdf.attr("DictionaryObject")();
-    xobjects[name("/Pg")] = form.attr("flate_encode")();
+    xobjects[name("/" + form_name)] = add_to_writer(writer, form.attr("flate_encode")());
     py::object res = pdf.attr("DictionaryObject")();
     res[name("/XObject")] = xobjects;
     stand_in[name("/Resources")] = res;
     py::object draw = pdf.attr("DecodedStreamObject")();
-    draw.attr("set_data")(py::bytes("/Pg Do"));
+    draw.attr("set_data")(py::bytes("/" + form_name + " Do"));
     stand_in[name("/Contents")] = draw;
-    py::object annots = source_page.attr("get")("/Annots");
-    if (!annots.is_none()) stand_in[name("/Annots")] = annots;
     return stand_in;
 }
+
+// Where one source page was drawn: the output page, the map from the source
+// page's space onto it, and the box the page fills there.
+struct Placement {
+    py::object source_page, output_page;
+    Affine map;
+    Box cell;
+};
+
+bool is_instance(py::handle obj, const char* pypdf_type) {
+    return py::isinstance(obj, generic().attr(pypdf_type));
+}
+
+long object_number(py::handle ref) { return ref.attr("idnum").cast<long>(); }
+
+// The annotations of one file's placed pages, moved into their cells. This
+// runs once all the file's pages are placed, so that a link can point at any
+// of them.
+class AnnotationMover {
+public:
+    AnnotationMover(py::object writer, py::object reader, const std::vector<Placement>& placed)
+        : writer_(std::move(writer)), reader_(std::move(reader)), placed_(placed) {
+        for (size_t i = 0; i < placed_.size(); ++i) {
+            py::object ref = placed_[i].source_page.attr("indirect_reference");
+            if (!ref.is_none()) by_object_.emplace(object_number(ref), i);
+        }
+    }
+
+    // Returns how many annotations could not be moved and were left out,
+    // with the first reason.
+    std::pair<size_t, std::string> run() {
+        for (const Placement& p : placed_) move_page(p);
+        return {left_out_, first_error_};
+    }
+
+private:
+    void move_page(const Placement& p) {
+        py::object annots = p.source_page.attr("get")("/Annots");
+        if (annots.is_none()) return;
+        annots = annots.attr("get_object")();
+        if (!is_instance(annots, "ArrayObject")) return;
+        py::object name = generic().attr("NameObject");
+        py::object out = p.output_page.attr("get")("/Annots");
+        if (out.is_none()) {
+            out = generic().attr("ArrayObject")();
+            p.output_page[name("/Annots")] = out;
+        }
+        std::map<long, py::object> copies;  // source object number -> its copy
+        std::vector<std::pair<py::object, py::object>> moved;
+        for (py::handle entry : annots) {
+            py::object annot = entry.attr("get_object")();
+            if (!is_instance(annot, "DictionaryObject")) continue;
+            py::object copy;
+            auto failure = catch_ordinary([&] { copy = moved_annotation(annot, p); });
+            if (failure) {
+                if (left_out_++ == 0) first_error_ = str(*failure);
+                continue;
+            }
+            out.attr("append")(copy.attr("indirect_reference"));
+            if (is_instance(entry, "IndirectObject")) copies[object_number(entry)] = copy;
+            moved.emplace_back(annot, copy);
+        }
+        // A note and its pop-up window, or a reply and what it answers, keep
+        // pointing at each other when both are on the page.
+        for (auto& [annot, copy] : moved)
+            for (const char* key : {"/Popup", "/Parent", "/IRT"}) {
+                if (!annot.contains(key)) continue;
+                py::object ref = annot.attr("raw_get")(key);
+                if (!is_instance(ref, "IndirectObject")) continue;
+                auto it = copies.find(object_number(ref));
+                if (it != copies.end()) copy[name(key)] = it->second.attr("indirect_reference");
+            }
+    }
+
+    // A copy of `annot` in the writer, drawn where the page put it. Links to
+    // other annotations, the structure tree and form fields are left out
+    // (none of these comes along); page links are pointed at the cells.
+    py::object moved_annotation(py::handle annot, const Placement& p) {
+        py::object name = generic().attr("NameObject");
+        // A quarter or half turn is given to the appearance as well: a viewer
+        // fits an appearance into /Rect by scaling alone.
+        bool turned = p.map.swaps_axes() || p.map.a < 0 || p.map.d < 0;
+        py::object shallow = generic().attr("DictionaryObject")();
+        for (py::handle key : annot.attr("keys")()) {
+            std::string k = str(key);
+            if (k == "/P" || k == "/Parent" || k == "/Popup" || k == "/IRT" ||
+                k == "/StructParent" || k == "/Dest" || k == "/A" || (turned && k == "/AP"))
+                continue;
+            shallow[key] = annot.attr("raw_get")(key);
+        }
+        py::object copy = shallow.attr("clone")(writer_);
+        move_annotation_geometry(copy, p.map);
+        if (turned) {
+            py::object ap = annot.attr("get")("/AP");
+            if (!ap.is_none() && is_instance(ap.attr("get_object")(), "DictionaryObject"))
+                copy[name("/AP")] = turned_appearances(ap.attr("get_object")(), p.map);
+        }
+        py::object dest = annot.attr("get")("/Dest");
+        if (!dest.is_none()) {
+            py::object moved = moved_destination(dest);
+            if (!moved.is_none()) copy[name("/Dest")] = moved;
+        }
+        py::object action = annot.attr("get")("/A");
+        if (!action.is_none()) {
+            action = action.attr("get_object")();
+            if (!is_instance(action, "DictionaryObject") ||
+                str(action.attr("get")("/S", "")) != "/GoTo") {
+                copy[name("/A")] = annot.attr("raw_get")("/A").attr("clone")(writer_);
+            } else if (py::object target = action.attr("get")("/D"); !target.is_none()) {
+                py::object moved = moved_destination(target);
+                if (!moved.is_none()) {
+                    py::object go_to = generic().attr("DictionaryObject")();
+                    go_to[name("/S")] = name("/GoTo");
+                    go_to[name("/D")] = moved;
+                    copy[name("/A")] = go_to;
+                }
+            }
+        }
+        copy[name("/P")] = p.output_page.attr("indirect_reference");
+        writer_.attr("_add_object")(copy);
+        return copy;
+    }
+
+    // /AP with each appearance stream (of each state) turned with the page.
+    py::object turned_appearances(py::handle ap, const Affine& map) {
+        py::object out = generic().attr("DictionaryObject")();
+        for (py::handle key : ap.attr("keys")()) {
+            py::object value = ap[key];
+            if (is_instance(value, "StreamObject")) {
+                out[key] = turned_stream(value, map);
+            } else if (is_instance(value, "DictionaryObject")) {
+                py::object states = generic().attr("DictionaryObject")();
+                for (py::handle state : value.attr("keys")()) {
+                    py::object stream = value[state];
+                    states[state] = is_instance(stream, "StreamObject")
+                                        ? turned_stream(stream, map)
+                                        : stream.attr("clone")(writer_);
+                }
+                out[key] = states;
+            } else {
+                out[key] = ap.attr("raw_get")(key).attr("clone")(writer_);
+            }
+        }
+        return out;
+    }
+
+    // A new copy of an appearance stream whose /Matrix also applies `map`.
+    py::object turned_stream(py::handle stream, const Affine& map) {
+        py::object name = generic().attr("NameObject");
+        py::object fresh = generic().attr("DecodedStreamObject")();
+        for (py::handle key : stream.attr("keys")()) {
+            std::string k = str(key);
+            if (k != "/Filter" && k != "/DecodeParms" && k != "/Length")
+                fresh[key] = stream.attr("raw_get")(key);
+        }
+        fresh.attr("set_data")(stream.attr("get_data")());
+        py::object matrix = stream.attr("get")("/Matrix");
+        Affine before{1, 0, 0, 1, 0, 0};
+        if (!matrix.is_none()) before = Affine::of_array(matrix.attr("get_object")());
+        Affine after = before.then(map);
+        fresh[name("/Matrix")] = pdf_array({after.a, after.b, after.c, after.d, after.e, after.f});
+        return add_to_writer(writer_, fresh.attr("flate_encode")());
+    }
+
+    // The placement of the page that a destination names: an object of the
+    // file's, or a page number.
+    const Placement* target(py::handle page) {
+        long number = -1;
+        if (is_instance(page, "IndirectObject")) {
+            number = object_number(page);
+        } else if (py::isinstance<py::int_>(page)) {
+            py::object pages = reader_.attr("pages");
+            long index = page.cast<long>();
+            if (index < 0 || index >= static_cast<long>(py::len(pages))) return nullptr;
+            py::object ref = pages[py::int_(index)].attr("indirect_reference");
+            if (ref.is_none()) return nullptr;
+            number = object_number(ref);
+        }
+        auto it = by_object_.find(number);
+        return it == by_object_.end() ? nullptr : &placed_[it->second];
+    }
+
+    // A page destination (an array or a name) pointed at the cell where its
+    // page was drawn; none when that page is not in the output. Whatever
+    // fitted the page now fits its cell; a position moves with the page.
+    py::object moved_destination(py::handle dest_entry) {
+        py::object dest = dest_entry.attr("get_object")();
+        if (!is_instance(dest, "ArrayObject")) {
+            if (named_.is_none()) named_ = reader_.attr("named_destinations");
+            py::object found = named_.attr("get")(py::str(dest));
+            if (found.is_none()) return found;
+            dest = found.attr("dest_array");
+        }
+        size_t size = py::len(dest);
+        if (size < 2) return py::none();
+        const Placement* p = target(dest[py::int_(0)]);
+        if (!p) return py::none();
+        auto number_at = [&](size_t i) -> std::optional<double> {
+            if (i >= size) return std::nullopt;
+            py::object v = dest[py::int_(i)].attr("get_object")();
+            if (py::isinstance<py::bool_>(v) ||
+                !(py::isinstance<py::int_>(v) || py::isinstance<py::float_>(v)))
+                return std::nullopt;
+            return as_double(v);
+        };
+        // the numbers after the type: /XYZ left top zoom, /FitH top, /FitV left,
+        // /FitR left bottom right top
+        std::string type = str(dest[py::int_(1)]);
+        auto n2 = number_at(2), n3 = number_at(3), n4 = number_at(4), n5 = number_at(5);
+        if (type == "/FitR" && n2 && n3 && n4 && n5) {
+            Box box = p->map.apply(Box{std::min(*n2, *n4), std::min(*n3, *n5), std::max(*n2, *n4),
+                                       std::max(*n3, *n5)});
+            return destination(*p, "/FitR", {box.x0, box.y0, box.x1, box.y1});
+        }
+        bool xyz = type == "/XYZ";
+        auto left = (xyz || type == "/FitV" || type == "/FitBV") ? n2 : std::nullopt;
+        auto top = xyz ? n3 : (type == "/FitH" || type == "/FitBH") ? n2 : std::nullopt;
+        if (!left && !top)
+            return destination(*p, "/FitR", {p->cell.x0, p->cell.y0, p->cell.x1, p->cell.y1});
+        // A quarter turn makes the source's x the output's y and the other
+        // way round; a side not given stays at the page's own edge.
+        Point q = p->map.apply(left.value_or(0), top.value_or(0));
+        bool swaps = p->map.swaps_axes();
+        py::object out = destination(
+            *p, "/XYZ",
+            {(swaps ? top : left) ? q.x : p->cell.x0, (swaps ? left : top) ? q.y : p->cell.y1});
+        out.attr("append")(xyz && n4 ? generic().attr("FloatObject")(*n4)
+                                     : generic().attr("NullObject")());
+        return out;
+    }
+
+    static py::object destination(const Placement& p, const char* type,
+                                  std::initializer_list<double> values) {
+        py::object out = pdf_array(values);
+        out.attr("insert")(0, generic().attr("NameObject")(type));
+        out.attr("insert")(0, p.output_page.attr("indirect_reference"));
+        return out;
+    }
+
+    py::object writer_, reader_;
+    const std::vector<Placement>& placed_;
+    std::map<long, size_t> by_object_;  // source page object number -> placement
+    py::object named_ = py::none();     // the file's named destinations, once needed
+    size_t left_out_ = 0;
+    std::string first_error_;
+};
 
 // Output page being filled plus the cell counters of one run.
 struct Grid {
@@ -104,7 +371,8 @@ struct Grid {
         item_index = py::int_(0);
     }
 
-    void place(py::handle source_page, py::handle f_name) {
+    // Draws the page into the next cell; where it went is added to `placed`.
+    void place(py::handle source_page, py::handle f_name, std::vector<Placement>& placed) {
         start_page_if_full();
         py::object cols = self.attr("cols");
         py::object margin = self.attr("margin");
@@ -118,12 +386,18 @@ struct Grid {
             source_page, py::make_tuple(x_pos, y_pos, cell_w, cell_h));
         if (!params.is_none()) {
             py::dict p = params;
-            page.attr("merge_transformed_page")(page_as_form(source_page, p),
-                                                placement_transform(p), "expand"_a = false);
+            py::object op = placement_transform(p);
+            std::string form_name = "Pg" + std::to_string(total_pages);
+            page.attr("merge_transformed_page")(
+                page_as_form(self.attr("writer"), source_page, p, form_name), op,
+                "expand"_a = false);
+            double scale = as_double(p["scale"]), x = as_double(p["tx"]), y = as_double(p["ty"]);
+            placed.push_back(
+                {py::reinterpret_borrow<py::object>(source_page), page, Affine::of(op),
+                 Box{x, y, x + as_double(p["src_w"]) * scale, y + as_double(p["src_h"]) * scale}});
             log(g, "debug",
-                "    Pg" + std::to_string(total_pages) + ": " + str(f_name) +
-                    " | Sc=" + format(p["scale"], ".2f") + " | Loc=(" + format(p["tx"], ".1f") +
-                    "," + format(p["ty"], ".1f") + ")");
+                "    " + form_name + ": " + str(f_name) + " | Sc=" + format(p["scale"], ".2f") +
+                    " | Loc=(" + format(p["tx"], ".1f") + "," + format(p["ty"], ".1f") + ")");
         }
         if (truthy(self.attr("draw_grid")))
             page.attr("merge_page")(
@@ -156,11 +430,12 @@ py::object run(py::object self) {
         py::object f_path = pdf_paths[i], f_name = pdf_names[i];
         py::object reader = py::none();
         PypdfWarnings warnings;
+        std::vector<Placement> placed;
         auto failure = catch_ordinary([&] {
             reader = g["PdfReader"](f_path);
             bool is_first = true;
             for (py::handle source_page : reader.attr("pages")) {
-                grid.place(source_page, f_name);
+                grid.place(source_page, f_name, placed);
                 if (is_first) {
                     writer.attr("add_outline_item")("title"_a = f_name,
                                                     "page_number"_a = grid.page);
@@ -170,6 +445,18 @@ py::object run(py::object self) {
                 ++grid.total_pages;
             }
         });
+        if (!placed.empty()) {
+            // also for the pages placed before a failure: they stay
+            std::pair<size_t, std::string> left_out;
+            auto late =
+                catch_ordinary([&] { left_out = AnnotationMover(writer, reader, placed).run(); });
+            if (!failure) failure = late;
+            if (left_out.first)
+                log(g, "warning",
+                    "Left out " + std::to_string(left_out.first) + " annotation(s) of " +
+                        str(f_name) +
+                        " that could not be moved into their cells: " + left_out.second);
+        }
         if (failure) {
             ++failed;
             log(g, "error", "Failed " + str(f_name) + ": " + str(*failure));

@@ -1,5 +1,5 @@
 // Where things go: the input files in merge order, the grid cell, and the fit
-// and transformation of one source page into one cell.
+// and transformation of one source page, and of its annotations, into one cell.
 #include <algorithm>
 #include <cmath>
 
@@ -28,7 +28,94 @@ double as_double(py::handle value) {
     return py::float_(py::reinterpret_borrow<py::object>(value)).cast<double>();
 }
 
+py::module_ generic() { return py::module_::import("pypdf.generic"); }
+
+py::object number(double v) { return generic().attr("FloatObject")(v); }
+
+// The entry `key` as an array, none when absent or not an array.
+py::object array_entry(py::handle dict, const char* key) {
+    py::object value = dict.attr("get")(key);
+    if (value.is_none()) return value;
+    value = value.attr("get_object")();
+    return py::isinstance(value, generic().attr("ArrayObject")) ? value : py::object(py::none());
+}
+
+// A flat list of x, y pairs moved through m.
+py::object moved_points(py::handle values, const Affine& m) {
+    py::sequence seq = values.attr("get_object")();
+    if (py::len(seq) % 2) throw py::value_error("coordinates come in x, y pairs");
+    py::object out = generic().attr("ArrayObject")();
+    for (size_t i = 0; i + 1 < py::len(seq); i += 2) {
+        Point p = m.apply(as_double(seq[i]), as_double(seq[i + 1]));
+        out.attr("append")(number(p.x));
+        out.attr("append")(number(p.y));
+    }
+    return out;
+}
+
+// A PDF rectangle (any two opposite corners) as an upright box, and back.
+Box box_of(py::handle values) {
+    py::sequence seq = values.attr("get_object")();
+    if (py::len(seq) != 4) throw py::value_error("a rectangle has 4 numbers");
+    double x0 = as_double(seq[0]), y0 = as_double(seq[1]);
+    double x1 = as_double(seq[2]), y1 = as_double(seq[3]);
+    return {std::min(x0, x1), std::min(y0, y1), std::max(x0, x1), std::max(y0, y1)};
+}
+
+py::object box_array(const Box& box) {
+    py::object out = generic().attr("ArrayObject")();
+    for (double v : {box.x0, box.y0, box.x1, box.y1}) out.attr("append")(number(v));
+    return out;
+}
+
+Affine affine_of(py::sequence m) {
+    if (py::len(m) != 6) throw py::value_error("a matrix has 6 numbers");
+    return {as_double(m[0]), as_double(m[1]), as_double(m[2]),
+            as_double(m[3]), as_double(m[4]), as_double(m[5])};
+}
+
 }  // namespace
+
+Affine Affine::of(py::handle transformation) { return affine_of(transformation.attr("ctm")); }
+
+Affine Affine::of_array(py::handle numbers) { return affine_of(numbers.attr("get_object")()); }
+
+Box Affine::apply(const Box& box) const {
+    Box out{INFINITY, INFINITY, -INFINITY, -INFINITY};
+    for (Point corner : {Point{box.x0, box.y0}, Point{box.x0, box.y1}, Point{box.x1, box.y0},
+                         Point{box.x1, box.y1}}) {
+        Point p = apply(corner.x, corner.y);
+        out = {std::min(out.x0, p.x), std::min(out.y0, p.y), std::max(out.x1, p.x),
+               std::max(out.y1, p.y)};
+    }
+    return out;
+}
+
+void move_annotation_geometry(py::handle annot, const Affine& m) {
+    py::object name = generic().attr("NameObject");
+    Box rect = box_of(annot[py::str("/Rect")]);
+    Box moved = m.apply(rect);
+    annot[name("/Rect")] = box_array(moved);
+    // /RD insets the drawn shape from /Rect, as left, top, right, bottom.
+    if (py::object entry = array_entry(annot, "/RD"); !entry.is_none() && py::len(entry) == 4) {
+        py::sequence rd = entry;
+        Box inner = m.apply(Box{rect.x0 + as_double(rd[0]), rect.y0 + as_double(rd[3]),
+                                rect.x1 - as_double(rd[2]), rect.y1 - as_double(rd[1])});
+        annot[name("/RD")] = box_array(
+            {inner.x0 - moved.x0, moved.y1 - inner.y1, moved.x1 - inner.x1, inner.y0 - moved.y0});
+    }
+    for (const char* key : {"/QuadPoints", "/Vertices", "/L", "/CL"})
+        if (py::object points = array_entry(annot, key); !points.is_none())
+            annot[name(key)] = moved_points(points, m);
+    // lists of point lists: ink strokes, and the paths that may replace them
+    for (const char* key : {"/InkList", "/Path"}) {
+        py::object lists = array_entry(annot, key);
+        if (lists.is_none()) continue;
+        py::object out = generic().attr("ArrayObject")();
+        for (py::handle points : lists) out.attr("append")(moved_points(points, m));
+        annot[name(key)] = out;
+    }
+}
 
 py::tuple get_file_list(py::object self) {
     py::object folder = self.attr("input_folder");

@@ -43,6 +43,35 @@ py::object get_layout_params(py::object self, py::object source_page, py::object
 // get_layout_params computed for it.
 py::object placement_transform(const py::dict& params);
 
+struct Point {
+    double x, y;
+};
+// An upright rectangle, x0 <= x1 and y0 <= y1.
+struct Box {
+    double x0, y0, x1, y1;
+};
+// An affine map as pypdf's Transformation.ctm holds it:
+// (x, y) -> (a x + c y + e, b x + d y + f).
+struct Affine {
+    double a, b, c, d, e, f;
+    static Affine of(py::handle transformation);  // a pypdf Transformation
+    static Affine of_array(py::handle numbers);   // six numbers, as in /Matrix
+    Point apply(double x, double y) const { return {a * x + c * y + e, b * x + d * y + f}; }
+    // the upright box around the moved corners
+    Box apply(const Box& box) const;
+    // whether x and y change places (a quarter turn)
+    bool swaps_axes() const { return b != 0.0 || c != 0.0; }
+    // this map followed by `next`
+    Affine then(const Affine& next) const {
+        return {a * next.a + b * next.c,          a * next.b + b * next.d,
+                c * next.a + d * next.c,          c * next.b + d * next.d,
+                e * next.a + f * next.c + next.e, e * next.b + f * next.d + next.f};
+    }
+};
+// Moves the coordinates of an annotation (/Rect, /RD, /QuadPoints, /Vertices,
+// /L, /CL, /InkList, /Path) through m, in place.
+void move_annotation_geometry(py::handle annot, const Affine& m);
+
 // compose.cpp
 py::object run(py::object self);
 py::object create_red_frame_page(py::object self, py::object x, py::object y, py::object w,

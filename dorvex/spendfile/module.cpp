@@ -1,24 +1,13 @@
 // dorvex.spendfile: the expense workbook renaming command. This file holds the
-// module level (imports, template, help text, command); rename.cpp does the work.
+// module level (imports, template, help text, command); settings.cpp checks
+// the configuration, rename.cpp does the work.
 #include "common/command.hpp"
+#include "common/lazy.hpp"
 #include "spendfile.hpp"
 
 namespace {
 
 using dorvex::g_spendfile;
-
-py::dict default_config() {
-    py::dict config;
-    config["path"] = "./data_spendfile";
-    config["dry_run"] = false;
-    py::dict excel_in;
-    excel_in["name_cell"] = "D6";
-    excel_in["amount_cell"] = "P56";
-    py::dict tpl;
-    tpl["config"] = config;
-    tpl["excel_in"] = excel_in;
-    return tpl;
-}
 
 // The "\b" lines keep click from re-wrapping the paragraph that follows.
 constexpr const char* HELP_HEAD =
@@ -38,27 +27,6 @@ constexpr const char* HELP_HEAD =
     "\b\n"
     "[Default config.json Template]:\n";
 
-// Wrong types and a missing folder get one line naming the file and the key
-// here, before any workbook is touched. "dry_run" takes any value: only a
-// text form "true" switches it on.
-void check_config(const dorvex::Globals& g, py::handle file, const py::dict& data) {
-    py::object empty = py::dict();
-    py::object sections[2];
-    const char* names[2] = {"config", "excel_in"};
-    for (int i = 0; i < 2; ++i) {
-        sections[i] = dorvex::check_object(g, file, names[i], data.attr("get")(names[i], empty));
-    }
-    for (const char* key : {"name_cell", "amount_cell"}) {
-        py::object cell = sections[1].attr("get")(key, "");
-        if (!py::isinstance<py::str>(cell))
-            dorvex::config_error(g, file, std::string("excel_in.") + key, "a cell name such as D6",
-                                 cell);
-    }
-    py::object path = sections[0].attr("get")("path", "./data_spendfile");
-    if (!py::isinstance<py::str>(path) || !dorvex::truthy(g["os"].attr("path").attr("isdir")(path)))
-        dorvex::config_error(g, file, "config.path", "an existing folder", path);
-}
-
 void cmd_spendfile(py::object config, bool generate_config) {
     const auto& g = g_spendfile;
     if (generate_config)
@@ -67,7 +35,7 @@ void cmd_spendfile(py::object config, bool generate_config) {
                            {"Error: Please provide a JSON file path using --config or -c.",
                             "Hint: Run 'dor-vex spend-file --help' to see the template."});
     py::dict cfg_data = dorvex::read_json_object(g, config);
-    check_config(g, config, cfg_data);
+    dorvex::check_settings(g, config, cfg_data);
     // Nothing renamed for want of the library or the folders: status 1.
     if (!dorvex::rename_expenses(cfg_data)) dorvex::exit(g, 1);
 }
@@ -77,12 +45,15 @@ void cmd_spendfile(py::object config, bool generate_config) {
 PYBIND11_MODULE(spendfile, m) {
     dorvex::import_modules(m, {"os", "re", "sys", "json", "click", "datetime"});
     m.attr("Path") = py::module_::import("pathlib").attr("Path");
-    dorvex::import_optional(m, "HAS_OPENPYXL", [](py::module_& mod) {
-        mod.attr("load_workbook") = py::module_::import("openpyxl").attr("load_workbook");
+    // openpyxl is loaded when a workbook is read, not for a template
+    dorvex::bind_on_first_use(m, {"load_workbook", "HAS_OPENPYXL"}, [](py::module_& mod) {
+        dorvex::import_optional(mod, "HAS_OPENPYXL", [](py::module_& lib) {
+            lib.attr("load_workbook") = py::module_::import("openpyxl").attr("load_workbook");
+        });
     });
     dorvex::toolkit::import_into(m, {"app_logging", "fileMg"}, "Spendfile");
 
-    py::dict tpl = default_config();
+    py::dict tpl = dorvex::template_of(dorvex::keys_of(dorvex::SETTINGS));
     m.attr("DEFAULT_CONFIG") = tpl;
     m.attr("HELP_TEXT") = dorvex::help_with_template(m, HELP_HEAD, tpl);
 

@@ -1,11 +1,12 @@
 // The checks of a card configuration: values the page cannot be built from,
-// and values that YAML aliases would blow up.
+// values that YAML aliases would blow up, and keys no card file has.
 #include <algorithm>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "cardhall.hpp"
+#include "common/command.hpp"
 
 namespace dorvex {
 namespace {
@@ -134,10 +135,10 @@ std::optional<BadSetting> find_bad_setting(py::handle config, bool strict, const
             bool ok = std::string(key) == "base_url" ? is_text(value) : is_shown_scalar(value);
             if (!ok) return BadSetting{key, "text", value};
         }
-        // a switch goes by truth value, but the text "false" would be on
-        py::object show = get("show_download_link", true);
-        if (py::isinstance<py::str>(show) || py::isinstance<py::list>(show) ||
-            py::isinstance<py::dict>(show))
+        // a switch: "false", 0, a date or a set would each be read some way
+        // the writer did not mean
+        py::object show = setting(config, keys_of(SETTINGS), "show_download_link");
+        if (!py::isinstance<py::bool_>(show))
             return BadSetting{"show_download_link", "true or false", show};
         if (truthy(show) && truthy(config.attr("__contains__")("download_link")) &&
             !is_shown_scalar(get("download_link")))
@@ -148,7 +149,7 @@ std::optional<BadSetting> find_bad_setting(py::handle config, bool strict, const
                     return BadSetting{str(set_by[idx][field]), "text",
                                       py::reinterpret_borrow<py::object>(value)};
     }
-    py::object base_url = get("base_url", "");
+    py::object base_url = setting(config, keys_of(SETTINGS), "base_url");
     if (truthy(base_url)) {
         bool base_used = false;
         for (auto [idx, doc] : docs) {
@@ -159,11 +160,63 @@ std::optional<BadSetting> find_bad_setting(py::handle config, bool strict, const
         }
         if (base_used && !is_text(base_url)) return BadSetting{"base_url", "text", base_url};
     }
-    py::object folder_path = get("folder_path", "./data_cardhall");
-    if (!is_text(folder_path) &&
-        !py::isinstance(folder_path, py::module_::import("os").attr("PathLike")))
+    py::object folder_path = setting(config, keys_of(SETTINGS), "folder_path");
+    bool path_like = is_text(folder_path) ||
+                     py::isinstance(folder_path, py::module_::import("os").attr("PathLike"));
+    if (!path_like || py::str(folder_path).contains(py::str(std::string(1, '\0'))))
         return BadSetting{"folder_path", "a folder path", folder_path};
     return std::nullopt;
+}
+
+namespace {
+
+// A key that names a card field: "document2_title", "document02_files" (a
+// prefix match, as the page reads them).
+constexpr const char* CARD_FIELD = R"(document\d+_(title|file|description|icon))";
+constexpr const char* CARD_NUMBER = R"(document(\d+)_)";
+
+// YAML aliases let a file of a few lines stand for values of any size, which
+// the page would then spell out. Without aliases the values are no larger
+// than the file (a number may grow a little as text), so four times its size
+// is a bound no honest card file reaches.
+constexpr std::size_t ALIAS_GROWTH = 4;
+constexpr std::size_t ALIAS_SLACK = 1 << 20;
+
+void refuse_alias_bomb(const Globals& g, py::handle config, py::handle loaded) {
+    std::size_t size = g["os"].attr("path").attr("getsize")(config).cast<std::size_t>();
+    std::size_t limit = ALIAS_GROWTH * size + ALIAS_SLACK;
+    if (expanded_size(loaded, limit) <= limit) return;
+    echo(g,
+         "Error: " + printable(config) + ": YAML aliases expand the values to more than " +
+             std::to_string(limit) + " characters",
+         true);
+    exit(g, 1);
+}
+
+// Unknown keys: neither a setting nor a card field. A misspelled card field
+// ("document1_titel") is offered the fields of its own card.
+void warn_unknown(const Globals& g, py::handle file, py::handle loaded) {
+    py::module_ re = py::module_::import("re");
+    py::dict others;
+    std::vector<std::string> fields;
+    for (auto [key, value] : py::reinterpret_borrow<py::dict>(loaded)) {
+        if (!py::isinstance<py::str>(key) || !re.attr("match")(CARD_FIELD, key).is_none()) continue;
+        others[key] = value;
+        py::object numbered = re.attr("match")(CARD_NUMBER, key);
+        if (numbered.is_none()) continue;
+        for (const char* field : {"title", "file", "description", "icon"})
+            fields.push_back(str(numbered.attr("group")(0)) + field);
+    }
+    warn_unknown_keys(g, file, "", others, keys_of(SETTINGS), fields);
+}
+
+}  // namespace
+
+void check_settings(const Globals& g, py::handle file, py::handle conf) {
+    refuse_alias_bomb(g, file, conf);
+    warn_unknown(g, file, conf);
+    if (auto bad = find_bad_setting(conf, true))
+        config_error(g, file, bad->key, bad->what, bad->value);
 }
 
 }  // namespace dorvex
