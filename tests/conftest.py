@@ -26,6 +26,15 @@ CHROMIUM_ARGS = [
 ]
 
 
+@pytest.fixture(scope="session", autouse=True)
+def render_cache_in_tmp(tmp_path_factory):
+    """No test run writes into the user's own ~/.cache (chartsite keeps its
+    drawings there); children started by tests inherit the setting."""
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setenv("XDG_CACHE_HOME", str(tmp_path_factory.mktemp("xdg-cache")))
+        yield
+
+
 @pytest.fixture
 def runner():
     return CliRunner()

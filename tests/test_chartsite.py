@@ -1,12 +1,16 @@
 """chartsite: the command, the pages and the index, with the real mmdc and
 with a small fake one placed first on PATH for the failure paths."""
 
+import glob
 import json
 import logging
 import os
 import shutil
+import signal
 import subprocess
 import sys
+import tempfile
+import time
 from pathlib import Path
 
 import pytest
@@ -16,21 +20,51 @@ import dorvex.chartsite as cs
 FLOWCHART = "flowchart LR\n  Start --> Check{Check}\n  Check -->|yes| Done\n"
 BROKEN = 'pie\n  "a" : x\n'  # mmdc exits 0 with Mermaid's error picture
 SEQUENCE = "sequenceDiagram\n  Alice->>Bob: Hello Bob\n  Bob-->>Alice: Hi Alice\n"
+BAD = FLOWCHART + "%% bad\n"  # the stand-in fails on it
 
-# Records its arguments, fails for inputs named *bad*, exits 0 without output
-# for *empty*, hangs in a grandchild (as Chromium would) for *slow*, else
-# writes a small SVG holding the source, later when it holds "%% late", and
-# notes when it finished.
-FAKE_MMDC = """#!/bin/sh
-printf '%s\\n' "$@" >> "$FAKE_MMDC_LOG"
-case "${2##*/}" in *bad*) echo "fake mmdc: cannot render" >&2; exit 3;; esac
-case "${2##*/}" in *empty*) exit 0;; esac
-case "${2##*/}" in *slow*) sleep 60 & echo $! > "$FAKE_MMDC_LOG.pid"; wait; exit 0;; esac
-grep -q "%% late" "$2" && sleep 0.3
-{ printf '<svg xmlns="http://www.w3.org/2000/svg" width="20" height="10"><desc>'
-  cat "$2"; printf '</desc></svg>'; } > "$4"
-echo "$2" >> "$FAKE_MMDC_LOG.done"
-"""
+# A stand-in mmdc: records each call (its arguments, and the blocks of a
+# Markdown input), draws an SVG holding the svg id and the text, and reacts
+# to markers in the text: "%% bad" fails with status 3, "%% empty" exits 0
+# without writing, "%% slow" starts a "browser" in a session of its own that
+# leaves a folder in its TMPDIR, and hangs. A Markdown input is drawn block
+# by block as mmdc does, stopping at the first failure.
+FAKE_MMDC = """#!{python}
+import json, os, re, subprocess, sys, time
+args, log = sys.argv[1:], os.environ["FAKE_MMDC_LOG"]
+opts = dict(zip(args[::2], args[1::2]))
+src = opts.get("-i", "")
+text = open(src).read() if src else ""
+blocks = re.findall(r"^```mermaid\\n(.*?)```$", text, re.S | re.M) if src.endswith(".md") else []
+with open(log, "a") as f:
+    f.write(json.dumps({{"args": args, "texts": blocks or [text]}}) + "\\n")
+if args == ["--version"]:
+    sys.exit(print(os.environ.get("FAKE_MMDC_VERSION", "fake 1")))
+
+
+def draw(text, out):
+    if "%% bad" in text:
+        sys.exit(print("fake mmdc: cannot render", file=sys.stderr) or 3)
+    if "%% slow" in text:
+        os.makedirs(os.path.join(os.environ["TMPDIR"], "org.chromium.Chromium.x"))
+        browser = subprocess.Popen(["sleep", "60"], start_new_session=True)
+        with open(log + ".pid", "w") as f:
+            f.write(f"{{os.getpid()}} {{browser.pid}}")
+        time.sleep(60)
+    if "%% empty" not in text:
+        svg_id = opts.get("-I", "my-svg")
+        with open(out, "w") as f:
+            f.write(f'<svg id="{{svg_id}}" xmlns="http://www.w3.org/2000/svg"><style>#{{svg_id}}'
+                    f'{{{{}}}}</style><desc>{{text}}</desc></svg>')
+        return True
+
+
+if blocks:
+    for n, block in enumerate(blocks, 1):
+        if draw(block, out := opts["-o"][:-3] + f"-{{n}}.svg"):
+            print(f" \\u2705 ./{{os.path.basename(out)}}", flush=True)
+else:
+    draw(text, opts["-o"])
+""".format(python=sys.executable)
 ERR_MMDC = ("Mermaid CLI ('mmdc') is not installed or not in PATH.\n"
             "Please install it via: npm install -g @mermaid-js/mermaid-cli")
 WARN_EMPTY = "\n[WARNING] No .md or .mmd files were found in the input folder.\n"
@@ -49,9 +83,44 @@ def write_config(path, **settings):
     return str(path)
 
 
+@pytest.fixture(autouse=True)
+def cache_home(tmp_path, monkeypatch):
+    """Each test starts with an empty render cache of its own."""
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache"))
+    monkeypatch.delenv("DORVEX_NO_CACHE", raising=False)
+    return tmp_path / "cache" / "dorvex" / "chartsite"
+
+
+@pytest.fixture
+def short_tmp():
+    """A TMPDIR short enough for Chromium's socket path, which tmp_path may not be."""
+    path = Path(tempfile.mkdtemp(prefix="cs-", dir="/tmp"))
+    yield path
+    shutil.rmtree(path, ignore_errors=True)
+
+
+class Calls:
+    """The stand-in's calls, each {"args": [...], "texts": [diagram, ...]}."""
+
+    def __init__(self, log):
+        self.log = log
+
+    def renders(self):
+        if not self.log.exists():
+            return []
+        calls = [json.loads(line) for line in self.log.read_text().splitlines()]
+        return [c for c in calls if c["args"] != ["--version"]]
+
+    def lone_inputs(self):
+        return [c["args"][1] for c in self.renders() if not c["args"][1].endswith(".md")]
+
+    def texts(self):
+        return [t for c in self.renders() for t in c["texts"]]
+
+
 @pytest.fixture
 def fake_mmdc(tmp_path, monkeypatch):
-    """A fake mmdc first on PATH; returns a function listing the input paths it got."""
+    """The stand-in mmdc first on PATH."""
     script = tmp_path / "fakebin" / "mmdc"
     script.parent.mkdir()
     script.write_text(FAKE_MMDC)
@@ -59,7 +128,7 @@ def fake_mmdc(tmp_path, monkeypatch):
     log = tmp_path / "mmdc-calls.txt"
     monkeypatch.setenv("FAKE_MMDC_LOG", str(log))
     monkeypatch.setenv("PATH", f"{script.parent}{os.pathsep}{os.environ['PATH']}")
-    return lambda: log.read_text().splitlines()[1::4] if log.exists() else []
+    return Calls(log)
 
 
 @pytest.fixture
@@ -189,8 +258,7 @@ def test_pages_links_and_sections(site, fake_mmdc):
     assert "<h1>Guide</h1>\n<p>Text with <code>code</code>.</p>" in guide
     ab = (out / "ab.html").read_text(encoding="utf-8")
     assert ab == cs.PAGE_TEMPLATE.format(title="A to B", body_content=(out / "ab.svg").read_text())
-    diagrams = [str(src / n) for n in listing if n.lower().endswith(".mmd")]
-    assert sorted(fake_mmdc()) == sorted(diagrams)
+    assert sorted(fake_mmdc.texts()) == [FLOWCHART, SEQUENCE]
 
 
 def test_same_base_name_keeps_both_pages(site, fake_mmdc, caplog):
@@ -215,7 +283,7 @@ def test_same_base_name_keeps_both_pages(site, fake_mmdc, caplog):
 
 def test_failed_files_are_skipped_and_earlier_svg_kept(site, fake_mmdc, caplog):
     src, out, run = site
-    (src / "bad.mmd").write_text(FLOWCHART)
+    (src / "bad.mmd").write_text(BAD)
     (src / "folder.md").mkdir()
     out.mkdir()
     (out / "bad.svg").write_text("<svg>earlier</svg>")
@@ -239,7 +307,7 @@ def test_failed_files_are_skipped_and_earlier_svg_kept(site, fake_mmdc, caplog):
 
 def test_zero_exit_without_svg_is_a_failed_diagram(site, fake_mmdc, caplog):
     src, out, run = site
-    (src / "empty.mmd").write_text(FLOWCHART)
+    (src / "empty.mmd").write_text(FLOWCHART + "%% empty\n")
     (src / "good.mmd").write_text(FLOWCHART)
     result = run()
     assert result.exit_code == 0
@@ -256,7 +324,7 @@ def test_file_names_are_never_run_as_commands(site, fake_mmdc, tmp_path, monkeyp
     monkeypatch.chdir(tmp_path)
     assert run().exit_code == 0
     assert not list(tmp_path.rglob("PWNED*"))
-    assert sorted(fake_mmdc()) == sorted(str(src / n) for n in names[:3])
+    assert fake_mmdc.texts() == [FLOWCHART] * 3
     index = (out / "index.html").read_text()
     # The link reaches the file; the name shows as text, not as markup.
     assert chart_item("a%26b%20%3Ci%3E%27q%27%22%20100%25",
@@ -264,31 +332,40 @@ def test_file_names_are_never_run_as_commands(site, fake_mmdc, tmp_path, monkeyp
     assert (out / "a&b <i>'q'\" 100%.html").exists()
 
 
-def test_slow_diagram_is_killed_with_its_children(site, fake_mmdc, tmp_path, monkeypatch, caplog):
+def gone(pid):
+    """True once `pid` has ended (a zombie not yet reaped counts as ended)."""
+    status = Path(f"/proc/{pid}/status")
+    return not status.exists() or "State:\tZ" in status.read_text()
+
+
+def test_slow_diagram_is_killed_with_its_children(site, fake_mmdc, tmp_path, short_tmp, monkeypatch,
+                                                 caplog):
     src, out, run = site
-    (src / "slow.mmd").write_text(FLOWCHART)
+    (src / "slow.mmd").write_text(FLOWCHART + "%% slow\n")
     (src / "ok.mmd").write_text(FLOWCHART)
     monkeypatch.setenv("DORVEX_MMDC_TIMEOUT", "0.5")
+    monkeypatch.setenv("DORVEX_JOBS", "1")  # a batch first, then slow.mmd alone
+    monkeypatch.setattr(tempfile, "tempdir", str(short_tmp))
     with caplog.at_level(logging.ERROR):
         assert run().exit_code == 0
     assert caplog.messages == [
         f"Failed to convert slow.mmd: Command '['mmdc', '-i', '{src / 'slow.mmd'}', '-o', "
         f"'{out / 'slow.svg'}']' timed out after 0.5 seconds"]
     assert sorted(os.listdir(out)) == ["index.html", "ok.html", "ok.svg"]
-    pid = (tmp_path / "mmdc-calls.txt.pid").read_text().strip()
-    status = Path(f"/proc/{pid}/status")  # gone, or a zombie not yet reaped
-    assert not status.exists() or "State:\tZ" in status.read_text()
+    # mmdc, and its browser in a session of its own, ended; nothing left in TMPDIR
+    assert all(gone(pid) for pid in (tmp_path / "mmdc-calls.txt.pid").read_text().split())
+    assert os.listdir(short_tmp) == []
 
 
-def test_concurrent_renders_match_one_at_a_time(site, fake_mmdc, tmp_path, monkeypatch, caplog):
+def test_concurrent_renders_match_one_at_a_time(site, fake_mmdc, monkeypatch, caplog):
     src, out, run = site
-    for name in ["a.mmd", "b.mmd", "c-bad.mmd", "d.mmd", "e.md"]:
+    for name in ["a.mmd", "b.mmd", "d.mmd", "e.md"]:
         (src / name).write_text(FLOWCHART)
-    drawn = [str(src / n) for n in os.listdir(src) if n.endswith(".mmd") and "bad" not in n]
-    Path(drawn[0]).write_text(FLOWCHART + "%% late\n")  # the first to start ends last
+    (src / "c.mmd").write_text(BAD)
     runs = []
     for jobs in ["1", "4"]:
         monkeypatch.setenv("DORVEX_JOBS", jobs)
+        monkeypatch.setenv("DORVEX_NO_CACHE", "1")
         shutil.rmtree(out, ignore_errors=True)
         caplog.clear()
         with caplog.at_level(logging.INFO):
@@ -297,9 +374,136 @@ def test_concurrent_renders_match_one_at_a_time(site, fake_mmdc, tmp_path, monke
         runs.append((result.exit_code, result.stdout, caplog.messages, pages))
     assert runs[0] == runs[1]
     assert len(runs[0][3]) == 8  # index, e.html and three diagrams with their SVGs
-    done = (tmp_path / "mmdc-calls.txt.done").read_text().split()
-    # one at a time in listing order; four at once, the late one ends last
-    assert done[:3] == drawn and done[-1] == drawn[0] and sorted(done[3:]) == sorted(drawn)
+
+
+def flows(src, count, bad=()):
+    """`count` diagrams in `src`; the i-th of the folder listing is labelled
+    N<i> and fails at the stand-in when i is in `bad`. Returns the texts."""
+    for i in range(count):
+        (src / f"d{i}.mmd").write_text("")
+    texts = []
+    for i, name in enumerate(n for n in os.listdir(src) if n.startswith("d")):
+        texts.append(f"flowchart LR\n  N{i} --> B\n" + ("%% bad\n" if i in bad else ""))
+        (src / name).write_text(texts[-1])
+    return texts
+
+
+def calls_by_position(calls, texts):
+    """Each render call: the listing positions of a batch, or of a lone run."""
+    pos = {t: i for i, t in enumerate(texts)}
+    return [[pos[t] for t in c["texts"]] if c["args"][1].endswith(".md") else pos[c["texts"][0]]
+            for c in calls.renders()]
+
+
+@pytest.mark.parametrize("jobs, bad, calls", [
+    (1, (), [[0, 1, 2, 3]]),  # one batch, one browser
+    (2, (), [[0, 1], [2, 3]]),  # DORVEX_JOBS batches at once
+    (1, (1,), [[0, 1, 2, 3], 1, [2, 3]]),  # drawn alone, then the batch goes on
+    (1, (3,), [[0, 1, 2, 3], 3]),
+    (1, (1, 2), [[0, 1, 2, 3], 1, [2, 3], 2, 3]),  # a batch of one is a lone run
+], ids=["one batch", "two jobs", "failing in the middle", "failing last", "two failing"])
+def test_batches_lose_no_diagram(site, fake_mmdc, monkeypatch, caplog, jobs, bad, calls):
+    src, out, run = site
+    monkeypatch.setenv("DORVEX_JOBS", str(jobs))
+    texts = flows(src, 4, bad)
+    with caplog.at_level(logging.ERROR):
+        assert run().exit_code == 0
+    # runs started together may end in either order
+    assert sorted(calls_by_position(fake_mmdc, texts), key=str) == sorted(calls, key=str)
+    names = os.listdir(src)
+    assert caplog.messages == [
+        f"Failed to convert {names[i]}: Command '['mmdc', '-i', '{src / names[i]}', '-o', "
+        f"'{out / names[i].replace('.mmd', '.svg')}']' returned non-zero exit status 3."
+        for i in bad]
+    for i, name in enumerate(names):
+        page = out / name.replace(".mmd", ".html")
+        assert page.exists() != (i in bad)
+        assert i in bad or f"<desc>{texts[i]}</desc>" in page.read_text()
+
+
+def _damage(cache):
+    for entry in cache.iterdir():
+        entry.write_bytes(entry.read_bytes()[:40])
+
+
+def _age(cache):
+    for entry in cache.iterdir():
+        os.utime(entry, (time.time() - 31 * 86400,) * 2)
+
+
+# What changes before the second run, and the render calls it then makes.
+# Failures are never kept, so the failing diagram 3 is drawn again each time.
+@pytest.mark.parametrize("change, calls", [
+    (None, [3]),
+    (lambda src, cache, mp: (src / os.listdir(src)[0]).write_text("flowchart TD\n  X --> Y\n"),
+     [[0, 3], 3]),
+    (lambda src, cache, mp: mp.setenv("DORVEX_NO_CACHE", "1"), [[0, 1, 2, 3], 3]),
+    (lambda src, cache, mp: mp.setenv("FAKE_MMDC_VERSION", "fake 2"), [[0, 1, 2, 3], 3]),
+    (lambda src, cache, mp: _damage(cache), [[0, 1, 2, 3], 3]),
+    (lambda src, cache, mp: _age(cache), [[0, 1, 2, 3], 3]),
+], ids=["unchanged", "one changed", "cache off", "new renderer", "damaged entries",
+        "unused for 31 days"])
+def test_cache_spares_unchanged_renders(site, fake_mmdc, cache_home, monkeypatch, change, calls):
+    src, out, run = site
+    monkeypatch.setenv("DORVEX_JOBS", "1")
+    texts = flows(src, 4, bad=(3,))
+    assert run().exit_code == 0
+    first = {p.name: p.read_bytes() for p in out.iterdir()}
+    assert len(os.listdir(cache_home)) == 3  # the failure is not kept
+    if change:
+        change(src, cache_home, monkeypatch)
+    fake_mmdc.log.unlink()
+    assert run().exit_code == 0
+    texts[0] = (src / os.listdir(src)[0]).read_text()
+    assert calls_by_position(fake_mmdc, texts) == calls
+    if not change:
+        assert {p.name: p.read_bytes() for p in out.iterdir()} == first
+    for entry in cache_home.iterdir():
+        assert entry.read_bytes().endswith(b"</svg>")
+
+
+def test_blocks_of_a_page_keep_their_own_ids(site, fake_mmdc, monkeypatch):
+    src, out, run = site
+    monkeypatch.setenv("DORVEX_JOBS", "1")
+    (src / "page.md").write_text(f"# Page\n\n```mermaid\n{FLOWCHART}```\n\n"
+                                 f"```mermaid\n{SEQUENCE}```\n")
+    (src / "a.mmd").write_text(SEQUENCE)
+    (src / "b.mmd").write_text(FLOWCHART)
+    assert run().exit_code == 0
+    # one batch for the blocks, drawn with a stand-in id, one for the diagrams
+    assert [len(c["texts"]) for c in fake_mmdc.renders()] == [2, 2]
+    page = (out / "page.html").read_text()
+    for n, text in [(1, FLOWCHART), (2, SEQUENCE)]:
+        svg_id = f"mermaid-block-{n}"
+        assert (f'<svg id="{svg_id}" xmlns="http://www.w3.org/2000/svg"><style>#{svg_id}{{}}'
+                f"</style><desc>{text}</desc></svg>") in page
+    assert "dorvex-svg" not in page
+    assert '<svg id="my-svg"' in (out / "a.svg").read_text()
+
+
+def test_interrupted_run_leaves_no_renderer(tmp_path, short_tmp, fake_mmdc):
+    src = tmp_path / "in"
+    src.mkdir()
+    (src / "slow.mmd").write_text(FLOWCHART + "%% slow\n")
+    conf = write_config(tmp_path / "c.json", input_folder=str(src), output_folder=str(tmp_path))
+    env = dict(os.environ, TMPDIR=str(short_tmp))
+    proc = subprocess.Popen([sys.executable, "-m", "dorvex", "chartsite", "-c", conf], env=env,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    pids = tmp_path / "mmdc-calls.txt.pid"
+    wait_until(pids.exists)
+    proc.send_signal(signal.SIGINT)  # Ctrl-C
+    proc.wait(timeout=60)
+    assert all(gone(pid) for pid in pids.read_text().split())
+    assert os.listdir(short_tmp) == []
+
+
+def wait_until(condition, limit=60):
+    """Polls `condition` for at most `limit` seconds; fails the test when it
+    never held (a bound on a hang, not a timing)."""
+    deadline = time.monotonic() + limit
+    while not condition():
+        assert time.monotonic() < deadline, f"{condition} never held"
+        time.sleep(0.05)
 
 
 @pytest.mark.parametrize("name, value, what", [
@@ -329,7 +533,7 @@ def test_special_files_and_option_like_folder(runner, in_tmp, fake_mmdc, caplog)
         result = runner.invoke(cs.cmd_chartsite, ["-c", conf])
     assert result.exit_code == 0
     assert sorted(os.listdir(in_tmp / "-i y")) == ["a.html", "a.svg", "index.html"]
-    assert fake_mmdc() == [str(src / "a.mmd")]
+    assert fake_mmdc.lone_inputs() == [str(src / "a.mmd")]
     assert caplog.messages == [f"Skipping -o x{os.sep}loop.mmd: broken or looping link "
                                "(Too many levels of symbolic links)"]
 
@@ -411,3 +615,64 @@ def test_browser_follows_every_index_link(real_site, page):
         page.locator("footer a.back-btn").click()
         page.wait_for_load_state()
         assert page.url.endswith("/index.html")
+
+
+def test_real_batch_svg_is_a_lone_render(tmp_path, site, monkeypatch):
+    src, out, run = site
+    real = shutil.which("mmdc")
+    counted = tmp_path / "bin" / "mmdc"  # the real mmdc, its calls counted
+    counted.parent.mkdir()
+    counted.write_text(f'#!/bin/sh\necho "$1" >> {tmp_path / "calls"}\nexec {real} "$@"\n')
+    counted.chmod(0o755)
+    monkeypatch.setenv("PATH", f"{counted.parent}{os.pathsep}{os.environ['PATH']}")
+    monkeypatch.setenv("DORVEX_JOBS", "1")
+    # too long for Chromium's socket path: the renderers' folders go elsewhere
+    (tmp_path / ("t" * 70)).mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path / ("t" * 70)))
+    (src / "flow.mmd").write_text(FLOWCHART)
+    (src / "seq.mmd").write_text(SEQUENCE)
+    (src / "guide.md").write_text(f"```mermaid\n{FLOWCHART}```\n\n```mermaid\n{SEQUENCE}```\n")
+    assert run().exit_code == 0
+    # the version, then one batch for the two blocks and one for the diagrams
+    assert (tmp_path / "calls").read_text().split() == ["--version", "-i", "-i"]
+    for name, text, svg_id, drawn in [
+        ("flow", FLOWCHART, None, (out / "flow.svg").read_text()),
+        ("seq", SEQUENCE, "mermaid-block-2", (out / "guide.html").read_text()),
+    ]:
+        (tmp_path / f"{name}.mmd").write_text(text)
+        lone = [real, "-i", str(tmp_path / f"{name}.mmd"), "-o", str(tmp_path / f"{name}.svg")]
+        subprocess.run(lone + (["-I", svg_id] if svg_id else []), check=True,
+                       stdout=subprocess.DEVNULL)
+        assert (tmp_path / f"{name}.svg").read_text() in drawn
+
+
+def test_killed_run_leaves_no_browser(tmp_path, short_tmp, site):
+    src, out, _ = site
+    for i in range(8):
+        (src / f"d{i}.mmd").write_text(f"flowchart LR\n  N{i} --> B\n")
+    conf = write_config(tmp_path / "site.json", input_folder=str(src), output_folder=str(out))
+    marker = f"TMPDIR={short_tmp}/".encode()
+
+    def marked():
+        """Live processes started for this run (their TMPDIR says so)."""
+        found = []
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                env = Path(f"/proc/{pid}/environ").read_bytes()
+            except OSError:
+                continue
+            if marker in env and not gone(pid):
+                found.append(pid)
+        return found
+
+    env = dict(os.environ, TMPDIR=str(short_tmp), DORVEX_JOBS="1")
+    proc = subprocess.Popen([sys.executable, "-m", "dorvex", "chartsite", "-c", conf], env=env,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # killed while its browser draws
+    batch = str(short_tmp / "chartsite-*" / "batch1" / "batch-{}.svg")
+    wait_until(lambda: glob.glob(batch.format(1)))
+    proc.kill()
+    proc.wait()
+    wait_until(lambda: not marked())
+    # stopped, not left to finish the batch
+    assert not glob.glob(batch.format(8))

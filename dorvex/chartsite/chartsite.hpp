@@ -1,9 +1,14 @@
 // Declarations shared by the files of dorvex.chartsite: the worker class, the
-// link items and the index page.
+// mmdc children, the batches and the render cache, the link items and the
+// index page.
 #pragma once
 
 #include <cmath>
 #include <cstddef>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "common/pyutil.hpp"
@@ -16,7 +21,7 @@ inline constexpr Globals g_chartsite{"dorvex.chartsite"};
 void init_converter(py::module_& m);
 
 // How many mmdc children may run at once (DORVEX_JOBS, else the usable
-// cores) and how long each may take (DORVEX_MMDC_TIMEOUT, else 120 s).
+// cores) and how long each diagram may take (DORVEX_MMDC_TIMEOUT, else 120 s).
 struct RenderSettings {
     std::size_t jobs;
     double timeout;
@@ -25,9 +30,20 @@ struct RenderSettings {
 // Reads both; a bad value raises ValueError with one line naming it.
 RenderSettings render_settings();
 
-// Runs mmdc argument vectors as children, up to `jobs` at once, started in
-// the order submitted. A child past its time limit is killed with its
-// process group; the destructor kills any still running.
+// One mmdc child: its argument vector, a file for its standard output and
+// error (None: the console), and the number of diagrams it has written so
+// far; each one written gives it the whole time limit again.
+struct ChildSpec {
+    py::object argv;
+    py::object log = py::none();
+    std::function<std::size_t()> written;
+};
+
+// Runs mmdc children, up to `jobs` at once, started in the order submitted.
+// Each child gets a temporary folder of its own as TMPDIR, removed when it
+// ends, and dies with this process. A child past its time limit is stopped
+// with its process group and whatever still runs in its folder's name; the
+// destructor stops any still running.
 class Renderer {
 public:
     explicit Renderer(RenderSettings settings);
@@ -35,25 +51,96 @@ public:
     Renderer(const Renderer&) = delete;
     Renderer& operator=(const Renderer&) = delete;
 
-    std::size_t submit(py::object argv);
+    std::size_t submit(ChildSpec spec);
     // Waits for one child: None when it exited 0, else the exception telling
     // why (CalledProcessError, TimeoutExpired or the start failure), its
     // command shown as `shown`.
     py::object wait(std::size_t id, py::handle shown);
+    const RenderSettings& settings() const { return settings_; }
 
 private:
     struct Job {
-        py::object argv, proc, status, start_error;
+        ChildSpec spec;
+        py::object proc, status, start_error, tmpdir;
         double deadline = 0;
+        std::size_t written = 0;
         bool timed_out = false, done = false;
     };
     void start(Job& job);
     void stop(Job& job);
+    void finish(Job& job);
     void poll();
 
     RenderSettings settings_;
-    std::vector<Job> jobs_;
+    std::deque<Job> jobs_;
     std::size_t next_ = 0, running_ = 0;
+};
+
+// `mmdc --version` as the renderer tells it, or None when it cannot.
+py::object renderer_version(double timeout);
+
+// The render cache: SVGs by the diagram text, the renderer and its options.
+class RenderCache {
+public:
+    // Off with DORVEX_NO_CACHE=1 or without a home for it.
+    explicit RenderCache(double timeout);
+    // The key of a diagram, None when the cache is off.
+    py::object key(py::handle text, py::handle options);
+    // The SVG kept under `key`, None when there is none fit to use.
+    py::object get(py::handle key);
+    // Keeps a drawing; one that is no SVG or Mermaid's error picture is not
+    // kept, nor anything when the folder cannot be written.
+    void put(py::handle key, py::handle svg);
+
+private:
+    bool open();
+    py::object entry(py::handle key) const;
+
+    double timeout_;
+    py::object folder_, renderer_;  // None until open() decided
+    bool tried_ = false;
+};
+
+// A diagram to draw: its text as mmdc reads it (None when it cannot be
+// read), the file mmdc reads for it alone, where its SVG goes, and the id of
+// its SVG element (None: mmdc's default).
+struct DrawingSpec {
+    py::object text, source, dest, svg_id;
+};
+
+// Draws diagrams with as few mmdc runs as it can: cached ones with none, the
+// others in batches, one browser each. A diagram that a batch cannot draw is
+// drawn alone, so its error is the one a lone run gives.
+class Drawings {
+public:
+    Drawings(RenderSettings settings, py::object work_folder);
+    ~Drawings();
+    Drawings(const Drawings&) = delete;
+    Drawings& operator=(const Drawings&) = delete;
+
+    std::size_t add(DrawingSpec spec);
+    // The argument vector of a diagram drawn alone.
+    py::list lone_argv(std::size_t id) const;
+    // Waits for a diagram: None when its SVG is at its `dest`, else why not,
+    // naming `shown` as the command.
+    py::object wait(std::size_t id, py::handle shown);
+
+private:
+    struct Item;
+    struct Batch;
+    void plan();
+    void take_cached(Item& item);
+    void submit_lone(std::size_t id);
+    void submit_batch(std::vector<std::size_t> ids);
+    void finish_batch(Batch& batch, bool ok);
+    void keep(Item& item);
+
+    RenderCache cache_;
+    py::object work_, stand_in_;  // stand_in_: the id a batch draws with
+    std::vector<std::unique_ptr<Item>> items_;
+    std::vector<std::unique_ptr<Batch>> batches_;
+    bool planned_ = false;
+    Renderer renderer_;  // destroyed first: its children end before their files go
 };
 
 // The reason when an SVG is Mermaid's own error picture, else None.

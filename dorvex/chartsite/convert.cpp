@@ -1,6 +1,9 @@
 // MermaidConverter: the renderer check, the output folder, and the pages made
 // from the Markdown and diagram files of the input folder.
 #include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
 
 #include "chartsite.hpp"
 #include "common/atomic.hpp"
@@ -39,33 +42,42 @@ bool has_extension(py::handle name, const char* ext) {
     return truthy(name.attr("lower")().attr("endswith")(ext));
 }
 
-// The input folder's entries ending in `ext`, in listing order. FIFOs,
-// sockets and devices are passed over (reading one could block), and so are
-// broken or looping links (one warning); a folder stays in and fails as the
-// file its name claims.
-py::list list_inputs(py::handle folder, const char* ext) {
-    const auto& g = g_chartsite;
-    py::object os = g["os"];
-    py::module_ stat = py::module_::import("stat");
+// The input folder's entries ending in `ext`, in listing order, and the lines
+// to log about the others when their turn comes. FIFOs, sockets and devices
+// are passed over (reading one could block), and so are broken or looping
+// links (one warning); a folder stays in and fails as the file its name
+// claims.
+struct Listing {
     py::list names;
+    std::vector<std::pair<const char*, std::string>> notes;  // level, message
+
+    void say() const {
+        for (const auto& [level, message] : notes) log(g_chartsite, level, message);
+    }
+};
+
+Listing list_inputs(py::handle folder, const char* ext) {
+    py::object os = g_chartsite["os"];
+    py::module_ stat = py::module_::import("stat");
+    Listing found;
     for (py::handle name : os.attr("listdir")(folder)) {
         if (!has_extension(name, ext)) continue;
         py::object path = os.attr("path").attr("join")(folder, name);
         py::object info;
         if (auto err = catch_python(PyExc_OSError, [&] { info = os.attr("stat")(path); })) {
-            log(g, "warning",
-                "Skipping " + str(path) + ": broken or looping link (" +
-                    str(err->attr("strerror")) + ")");
+            found.notes.emplace_back("warning", "Skipping " + str(path) +
+                                                    ": broken or looping link (" +
+                                                    str(err->attr("strerror")) + ")");
             continue;
         }
         py::object mode = info.attr("st_mode");
         if (!truthy(stat.attr("S_ISREG")(mode)) && !truthy(stat.attr("S_ISDIR")(mode))) {
-            log(g, "debug", "Skipping " + str(path) + ": not a regular file");
+            found.notes.emplace_back("debug", "Skipping " + str(path) + ": not a regular file");
             continue;
         }
-        names.append(name);
+        found.names.append(name);
     }
-    return names;
+    return found;
 }
 
 // A page's display title: the configured one (markup allowed), else the file
@@ -139,8 +151,8 @@ py::object fill_page(py::handle title, py::handle body) {
     return g_chartsite["PAGE_TEMPLATE"].attr("format")("title"_a = title, "body_content"_a = body);
 }
 
-// A folder of its own for the sources and drawings of a page's Mermaid
-// blocks, removed with everything in it.
+// A folder of its own for the block sources, the batches and their
+// drawings, removed with everything in it.
 class TempFolder {
 public:
     TempFolder()
@@ -155,6 +167,7 @@ public:
     }
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;
+    const py::object& path() const { return path_; }
     py::object join(const std::string& name) const {
         return py::module_::import("os").attr("path").attr("join")(path_, name);
     }
@@ -167,44 +180,74 @@ private:
 constexpr const char* BLOCK_OPEN = "<pre><code class=\"language-mermaid\">";
 constexpr const char* BLOCK_CLOSE = "</code></pre>";
 
-// The page's Mermaid blocks drawn by mmdc, as inline SVG in place of each
-// block; a block that cannot be drawn stays as code, with a warning.
-py::object inline_diagrams(const Run& run, py::handle md, py::object html_body) {
-    const auto& g = g_chartsite;
-    py::module_ re = py::module_::import("re");
-    // text, code, text, code, ..., text
-    py::list parts = re.attr("split")(
-        re.attr("escape")(BLOCK_OPEN) + py::str("(.*?)") + re.attr("escape")(BLOCK_CLOSE),
-        html_body, "flags"_a = re.attr("S"));
-    if (parts.size() == 1) return html_body;
+// A Markdown page read and converted, its Mermaid blocks handed to the
+// drawings; the log speaks of it only when its turn comes.
+struct Page {
+    py::object md, md_path, base_name;
+    std::optional<py::object> failure;  // why it could not be read or converted
+    py::object html_body;
+    py::list parts;                   // text, code, text, ..., text
+    std::vector<std::size_t> blocks;  // their drawings
+};
 
-    TempFolder folder;
-    Renderer renderer(run.render);  // after the folder: its children end first
-    std::vector<std::pair<std::size_t, py::object>> blocks;  // job, argv
-    for (std::size_t i = 1; i < parts.size(); i += 2) {
-        std::string n = std::to_string(i / 2 + 1);
-        py::object source = folder.join("block" + n + ".mmd");
-        write_text_atomic(source, py::module_::import("html").attr("unescape")(parts[i]));
-        py::list argv;
-        // each drawing of the page gets its own id, so their styles and
-        // markers do not mix
-        for (py::handle arg : {py::str("mmdc"), py::str("-i"), py::str(source), py::str("-o"),
-                               py::str(folder.join("block" + n + ".svg")), py::str("-I"),
-                               py::str("mermaid-block-" + n)})
-            argv.append(arg);
-        blocks.emplace_back(renderer.submit(argv), argv);
+void plan_block(Page& page, Drawings& drawings, const py::object& folder, std::size_t i) {
+    std::string n = std::to_string(i / 2 + 1);
+    py::object os_path = py::module_::import("os").attr("path");
+    py::object source = os_path.attr("join")(folder, "block" + n + ".mmd");
+    py::object text = py::module_::import("html").attr("unescape")(page.parts[i]);
+    write_text_atomic(source, text);
+    // each drawing of the page gets its own id, so their styles and markers
+    // do not mix
+    page.blocks.push_back(drawings.add({text.attr("encode")("utf-8"), source,
+                                        os_path.attr("join")(folder, "block" + n + ".svg"),
+                                        py::str("mermaid-block-" + n)}));
+}
+
+std::vector<Page> plan_pages(const Run& run, const Listing& listing, Drawings& drawings,
+                             const TempFolder& work) {
+    const auto& g = g_chartsite;
+    py::object os = g["os"];
+    py::object input_folder = run.self.attr("input_folder");
+    py::module_ re = py::module_::import("re");
+    py::object block =
+        re.attr("escape")(BLOCK_OPEN) + py::str("(.*?)") + re.attr("escape")(BLOCK_CLOSE);
+    std::vector<Page> pages;
+    for (py::handle md : listing.names) {
+        Page page;
+        page.md = py::reinterpret_borrow<py::object>(md);
+        page.md_path = os.attr("path").attr("join")(input_folder, md);
+        page.base_name = os.attr("path").attr("splitext")(md)[py::int_(0)];
+        page.failure = catch_ordinary([&] {
+            page.html_body = g["markdown"].attr("markdown")(
+                read_text(page.md_path), "extensions"_a = list_of("fenced_code", "tables"));
+            page.parts = re.attr("split")(block, page.html_body, "flags"_a = re.attr("S"));
+            if (page.parts.size() == 1) return;
+            py::object folder = work.join("page" + std::to_string(pages.size() + 1));
+            os.attr("mkdir")(folder);
+            for (std::size_t i = 1; i < page.parts.size(); i += 2)
+                plan_block(page, drawings, folder, i);
+        });
+        pages.push_back(std::move(page));
     }
-    for (std::size_t k = 0; k < blocks.size(); ++k) {
-        auto& [id, argv] = blocks[k];
-        py::object err = renderer.wait(id, argv);
+    return pages;
+}
+
+// The page's Mermaid blocks as inline SVG in place of each block; a block
+// that cannot be drawn stays as code, with a warning.
+py::object draw_blocks(Page& page, Drawings& drawings) {
+    if (page.parts.size() == 1) return page.html_body;
+    py::list parts = page.parts;
+    for (std::size_t k = 0; k < page.blocks.size(); ++k) {
+        py::list argv = drawings.lone_argv(page.blocks[k]);
+        py::object err = drawings.wait(page.blocks[k], argv);
         Drawing drawn;
         if (err.is_none()) err = (drawn = read_drawing(argv[py::int_(4)])).error;
         std::size_t i = 2 * k + 1;
         if (err.is_none()) {
             parts[i] = drawn.svg;
         } else {
-            log(g, "warning",
-                "Mermaid block " + std::to_string(k + 1) + " of " + str(md) +
+            log(g_chartsite, "warning",
+                "Mermaid block " + std::to_string(k + 1) + " of " + str(page.md) +
                     " stays as code: " + str(err));
             parts[i] = py::str(BLOCK_OPEN) + py::str(parts[i]) + py::str(BLOCK_CLOSE);
         }
@@ -212,73 +255,66 @@ py::object inline_diagrams(const Run& run, py::handle md, py::object html_body) 
     return py::str("").attr("join")(parts);
 }
 
-void convert_markdown(Run& run, py::list& md_links) {
+void finish_pages(Run& run, std::vector<Page>& pages, Drawings& drawings, py::list& md_links) {
     const auto& g = g_chartsite;
     py::object os = g["os"];
-    py::object input_folder = run.self.attr("input_folder");
     py::object output_folder = run.self.attr("output_folder");
-    py::list extensions;
-    extensions.append("fenced_code");
-    extensions.append("tables");
-
-    for (py::handle md : list_inputs(input_folder, ".md")) {
+    for (Page& page : pages) {
         ++run.inputs;
-        py::object md_path = os.attr("path").attr("join")(input_folder, md);
-        py::object base_name = os.attr("path").attr("splitext")(md)[py::int_(0)];
-        py::str out_name = page_stem(base_name, md, run.written) + py::str(".html");
+        py::str out_name = page_stem(page.base_name, page.md, run.written) + py::str(".html");
         py::object out_path = os.attr("path").attr("join")(output_folder, out_name);
-        Title title = title_for(run.self.attr("doc_titles"), md, base_name);
-        log(g, "info", "Processing Markdown: " + str(md) + " -> " + str(title.shown));
+        Title title = title_for(run.self.attr("doc_titles"), page.md, page.base_name);
+        log(g, "info", "Processing Markdown: " + str(page.md) + " -> " + str(title.shown));
 
-        auto failure = catch_ordinary([&] {
-            py::object md_text = read_text(md_path);
-            py::object html_body =
-                g["markdown"].attr("markdown")(md_text, "extensions"_a = extensions);
-            html_body = inline_diagrams(run, md, html_body);
-            check_output(run, out_path);
-            write_text_atomic(out_path, fill_page(title.html, html_body));
-            run.written.add(out_name);
-            md_links.append(markdown_link(out_name, title.html));
-        });
-        if (failure) log(g, "error", "Failed to process " + str(md) + ": " + str(*failure));
+        auto failure = page.failure;
+        if (!failure)
+            failure = catch_ordinary([&] {
+                py::object html_body = draw_blocks(page, drawings);
+                check_output(run, out_path);
+                write_text_atomic(out_path, fill_page(title.html, html_body));
+                run.written.add(out_name);
+                md_links.append(markdown_link(out_name, title.html));
+            });
+        if (failure) log(g, "error", "Failed to process " + str(page.md) + ": " + str(*failure));
     }
 }
 
-// Renders every diagram, up to the configured number at once, and then takes
-// the results in listing order: the pages, the log and the index are the same
-// whatever that number.
-void convert_diagrams(Run& run, py::list& chart_links) {
-    const auto& g = g_chartsite;
-    py::object os = g["os"];
+struct Diagram {
+    py::object mmd, base_name, mmd_path;
+    // mmdc renders beside the target and the SVG is renamed into place
+    // only when it is complete, so a failed render keeps an earlier SVG.
+    std::unique_ptr<AtomicPath> svg;
+    std::size_t drawing = 0;
+};
+
+std::vector<Diagram> plan_diagrams(const Run& run, const Listing& listing, Drawings& drawings) {
+    py::object os = g_chartsite["os"];
     py::object input_folder = run.self.attr("input_folder");
     py::object output_folder = run.self.attr("output_folder");
-
-    struct Diagram {
-        py::object mmd, base_name, mmd_path, argv;
-        // mmdc renders beside the target and the SVG is renamed into place
-        // only when it is complete, so a failed render keeps an earlier SVG.
-        std::unique_ptr<AtomicPath> svg;
-        std::size_t job = 0;
-    };
     std::vector<Diagram> diagrams;
-    for (py::handle mmd : list_inputs(input_folder, ".mmd")) {
+    for (py::handle mmd : listing.names) {
         Diagram d;
         d.mmd = py::reinterpret_borrow<py::object>(mmd);
         d.base_name = os.attr("path").attr("splitext")(mmd)[py::int_(0)];
         d.mmd_path = for_mmdc(os.attr("path").attr("join")(input_folder, mmd));
         d.svg = std::make_unique<AtomicPath>(
             for_mmdc(os.attr("path").attr("join")(output_folder, d.base_name + py::str(".svg"))));
-        // An argument vector without a shell: a file name is never read as
-        // a command. mmdc's own output goes to the console.
-        py::list argv;
-        for (py::handle arg : {py::str("mmdc"), py::str("-i"), py::str(d.mmd_path), py::str("-o"),
-                               py::str(d.svg->temp())})
-            argv.append(arg);
-        d.argv = argv;
+        // unreadable here, it is left to mmdc alone to say why
+        py::object text = py::none();
+        catch_ordinary([&] { text = read_file(d.mmd_path, "rb"); });
+        d.drawing = drawings.add({text, d.mmd_path, d.svg->temp(), py::none()});
         diagrams.push_back(std::move(d));
     }
-    Renderer renderer(run.render);  // after the temporaries: its children end first
-    for (Diagram& d : diagrams) d.job = renderer.submit(d.argv);
+    return diagrams;
+}
+
+// Takes the drawings in listing order: the pages, the log and the index are
+// the same however they were drawn.
+void finish_diagrams(Run& run, std::vector<Diagram>& diagrams, Drawings& drawings,
+                     py::list& chart_links) {
+    const auto& g = g_chartsite;
+    py::object os = g["os"];
+    py::object output_folder = run.self.attr("output_folder");
     Progress progress(diagrams.size(), "Rendering diagrams");
 
     for (Diagram& d : diagrams) {
@@ -291,9 +327,11 @@ void convert_diagrams(Run& run, py::list& chart_links) {
         Title title = title_for(run.self.attr("chart_titles"), d.mmd, d.base_name);
         log(g, "info", "Converting diagram: " + str(d.mmd) + " -> " + str(title.shown) + " ...");
 
-        py::list shown = d.argv.attr("copy")();
+        // An argument vector without a shell: a file name is never read as
+        // a command. The error names the SVG the user asked for.
+        py::list shown = drawings.lone_argv(d.drawing);
         shown[4] = svg_path;
-        py::object err = renderer.wait(d.job, shown);
+        py::object err = drawings.wait(d.drawing, shown);
         progress.advance();
         // A zero status without a drawing, or with Mermaid's error picture, is
         // a failed diagram like any other.
@@ -311,6 +349,25 @@ void convert_diagrams(Run& run, py::list& chart_links) {
         run.written.add(html_name);
         chart_links.append(chart_link(stem, title.html));
     }
+}
+
+// Plans every page and diagram first, so that all drawings go to the
+// renderer together, then finishes them in order.
+void convert(Run& run, py::list& md_links, py::list& chart_links) {
+    py::object input_folder = run.self.attr("input_folder");
+    TempFolder work;
+    std::vector<Page> pages;
+    std::vector<Diagram> diagrams;
+    Drawings drawings(run.render, work.path());  // destroyed first: no child outlives its files
+    Listing md_files = list_inputs(input_folder, ".md");
+    pages = plan_pages(run, md_files, drawings, work);
+    Listing mmd_files = list_inputs(input_folder, ".mmd");
+    diagrams = plan_diagrams(run, mmd_files, drawings);
+
+    md_files.say();
+    finish_pages(run, pages, drawings, md_links);
+    mmd_files.say();
+    finish_diagrams(run, diagrams, drawings, chart_links);
 }
 
 }  // namespace
@@ -350,8 +407,7 @@ void init_converter(py::module_& m) {
                 Run run{self, config_file, render, py::set(), 0};
                 run.written.add(py::str("index.html"));
                 py::list md_links, chart_links;
-                convert_markdown(run, md_links);
-                convert_diagrams(run, chart_links);
+                convert(run, md_links, chart_links);
                 if (md_links.empty() && chart_links.empty()) {
                     // Files were there but every one failed (a full disk, say):
                     // that is no empty folder.

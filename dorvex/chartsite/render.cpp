@@ -1,5 +1,14 @@
-// The mmdc children: their settings, their time limit, and running up to N of
-// them at once while results are taken in submission order.
+// The mmdc children: their settings, their time limit, their temporary
+// folders, and running up to N of them at once while results are taken in
+// submission order.
+#include <signal.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
 #include "chartsite.hpp"
 
 namespace dorvex {
@@ -19,6 +28,59 @@ py::object env_setting(const char* name, const char* what, py::object fallback, 
 }
 
 double now() { return py::module_::import("time").attr("monotonic")().cast<double>(); }
+
+// Runs in the child between fork and exec. mmdc gets SIGTERM when this
+// process dies, even by SIGKILL, and then closes its browser; a parent gone
+// before the request took hold means nobody waits for this child.
+py::cpp_function die_with_parent() {
+    pid_t parent = getpid();
+    return py::cpp_function([parent] {
+        if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != parent) _exit(127);
+    });
+}
+
+// Starts `argv` in a process group of its own (a time-out ends its children
+// with it), with `tmpdir` as its TMPDIR; `out` and `err` as Popen takes them
+// (None: the console).
+py::object spawn(py::handle argv, py::handle tmpdir, py::handle out, py::handle err) {
+    py::module_ os = py::module_::import("os");
+    py::dict env(os.attr("environ").attr("copy")());
+    env["TMPDIR"] = tmpdir;
+    return py::module_::import("subprocess")
+        .attr("Popen")(argv, "process_group"_a = 0, "env"_a = env,
+                       "preexec_fn"_a = die_with_parent(), "stdout"_a = out, "stderr"_a = err);
+}
+
+// A temporary folder of a renderer's own. Chromium keeps a socket at
+// TMPDIR/org.chromium.Chromium.XXXXXX/SingletonSocket, and a socket path
+// holds at most 107 bytes: under a TMPDIR too long for that the folder goes
+// into /tmp, where the browser can start.
+py::object renderer_tmpdir() {
+    py::module_ os = py::module_::import("os");
+    py::module_ tempfile = py::module_::import("tempfile");
+    py::object base = tempfile.attr("gettempdir")();
+    constexpr std::size_t room = 107 - 45 - 14;  // the limit, Chromium's part, "/mmdc-XXXXXXXX"
+    if (py::len(os.attr("fsencode")(base)) > room && truthy(os.attr("path").attr("isdir")("/tmp")))
+        base = py::str("/tmp");
+    return tempfile.attr("mkdtemp")("prefix"_a = "mmdc-", "dir"_a = base);
+}
+
+// Chromium runs in a session of its own, so neither the process group nor
+// mmdc's end is sure to end it; every process still carrying the child's
+// TMPDIR in its environment is one of its descendants.
+void kill_marked(const std::string& tmpdir) {
+    const std::string marker = std::string(1, '\0') + "TMPDIR=" + tmpdir + std::string(1, '\0');
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::ifstream file(entry.path() / "environ", std::ios::binary);
+        std::string env(1, '\0');
+        env.append(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+        env.push_back('\0');
+        if (env.find(marker) != std::string::npos) kill(std::stoi(name), SIGKILL);
+    }
+}
 
 }  // namespace
 
@@ -45,6 +107,29 @@ RenderSettings render_settings() {
     return {static_cast<std::size_t>(jobs.cast<long long>()), timeout.cast<double>()};
 }
 
+py::object renderer_version(double timeout) {
+    py::module_ subprocess = py::module_::import("subprocess");
+    py::object tmpdir = renderer_tmpdir();
+    py::object version = py::none();
+    auto failed = catch_ordinary([&] {
+        py::object proc = spawn(list_of("mmdc", "--version"), tmpdir, subprocess.attr("PIPE"),
+                                subprocess.attr("DEVNULL"));
+        py::object out;
+        if (catch_python(subprocess.attr("TimeoutExpired").ptr(), [&] {
+                out = proc.attr("communicate")("timeout"_a = timeout)[py::int_(0)];
+            })) {
+            proc.attr("kill")();
+            proc.attr("wait")();
+            return;
+        }
+        py::str text(out.attr("decode")("utf-8", "replace").attr("strip")());
+        if (proc.attr("returncode").cast<int>() == 0 && truthy(text)) version = text;
+    });
+    kill_marked(str(tmpdir));
+    py::module_::import("shutil").attr("rmtree")(tmpdir, "ignore_errors"_a = true);
+    return failed ? py::none() : version;
+}
+
 Renderer::Renderer(RenderSettings settings) : settings_(settings) {}
 
 Renderer::~Renderer() {
@@ -61,24 +146,40 @@ Renderer::~Renderer() {
     }
 }
 
-std::size_t Renderer::submit(py::object argv) {
+std::size_t Renderer::submit(ChildSpec spec) {
     Job job;
-    job.argv = std::move(argv);
+    job.spec = std::move(spec);
     jobs_.push_back(std::move(job));
     return jobs_.size() - 1;
 }
 
 void Renderer::start(Job& job) {
+    py::object log = py::none();
     auto failure = catch_ordinary([&] {
-        // Its own process group, so a time-out ends Chromium with it.
-        job.proc = py::module_::import("subprocess").attr("Popen")(job.argv, "process_group"_a = 0);
+        job.tmpdir = renderer_tmpdir();
+        py::object err = py::none();
+        if (!job.spec.log.is_none()) {
+            log = py::module_::import("builtins").attr("open")(job.spec.log, "wb");
+            err = py::module_::import("subprocess").attr("STDOUT");
+        }
+        job.proc = spawn(job.spec.argv, job.tmpdir, log, err);
         job.deadline = now() + settings_.timeout;
         ++running_;
     });
-    if (failure) {  // mmdc could not be started: that diagram fails
+    if (!log.is_none()) log.attr("close")();  // the child has its own descriptor
+    if (failure) {                            // mmdc could not be started: that diagram fails
         job.start_error = *failure;
         job.done = true;
+        finish(job);
     }
+}
+
+void Renderer::finish(Job& job) {
+    if (!job.tmpdir) return;
+    std::string tmpdir = str(job.tmpdir);
+    kill_marked(tmpdir);
+    py::module_::import("shutil").attr("rmtree")(job.tmpdir, "ignore_errors"_a = true);
+    job.tmpdir = py::object();
 }
 
 void Renderer::stop(Job& job) {
@@ -99,6 +200,7 @@ void Renderer::stop(Job& job) {
     }
     job.done = true;
     --running_;
+    finish(job);
 }
 
 void Renderer::poll() {
@@ -109,7 +211,17 @@ void Renderer::poll() {
         if (!job.status.is_none()) {
             job.done = true;
             --running_;
-        } else if (t > job.deadline) {
+            finish(job);
+            continue;
+        }
+        if (job.spec.written) {
+            std::size_t written = job.spec.written();
+            if (written > job.written) {
+                job.written = written;
+                job.deadline = t + settings_.timeout;
+            }
+        }
+        if (t > job.deadline) {
             stop(job);
             job.timed_out = true;
         }
