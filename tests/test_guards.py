@@ -314,6 +314,10 @@ UNKNOWN_KEYS = [
     ("spend-file", {"config": {"path": ".", "amount_cel": "B1", "_note": "a comment"},
                     "excel_in": {"name_cell": "A1"}, "exel_in": {}},
      ["unknown key config.amount_cel", "unknown key exel_in (did you mean excel_in?)"]),
+    ("tally-run", {"config": {"output_dri": "out", "_note": "a comment",
+                              "system_data": {"qty_cel": "L2", "//": "a comment"}}},
+     ["unknown key config.output_dri (did you mean output_dir?)",
+      "unknown key config.system_data.qty_cel (did you mean qty_cell?)"]),
 ]
 
 
