@@ -155,20 +155,21 @@ def _records(f, delimiter, width):
 
 
 def _mapped_fields(f, delimiter, columns):
-    """The fields at `columns` (0-based, ascending) of every record of `f`,
-    "" where a record is shorter. Only these are kept, so memory follows the
-    used columns, not the widest line."""
+    """{column: its fields, one per record of `f`} for `columns` (0-based,
+    ascending), "" where a record is shorter. Only these are kept, so memory
+    follows the used columns, not the widest line."""
     width = columns[-1] + 1
     pick = operator.itemgetter(*columns)
     if len(columns) == 1:
         pick = lambda record, col=columns[0]: (record[col],)  # noqa: E731
-    rows = []
+    # one flat list, record after record: no object per record outlives it
+    flat = []
     for record in _records(f, delimiter, width):
         if len(record) >= width:
-            rows.append(pick(record))
+            flat.extend(pick(record))
         else:
-            rows.append(tuple(record[c] if c < len(record) else "" for c in columns))
-    return rows
+            flat.extend(record[c] if c < len(record) else "" for c in columns)
+    return {col: flat[i :: len(columns)] for i, col in enumerate(columns)}
 
 
 # Number fields as exports write them. A ";" file is a locale export: ","
@@ -182,10 +183,11 @@ def _number_text(value, decimal_comma):
     """Plain text of a number written with the export's separators ("50,000"
     in a ";" file is "50", "1,000" elsewhere is "1000"); any other value as
     written, so identifiers keep their leading zeros."""
-    if value is None:
-        return None
+    # without a separator it is plain already (the usual case, checked first)
+    if value is None or "," not in value and (not decimal_comma or "." not in value):
+        return value
     if decimal_comma:
-        if not _LOCALE_NUMBER.fullmatch(value) or ("." not in value and "," not in value):
+        if not _LOCALE_NUMBER.fullmatch(value):
             return value
         text = value.replace(".", "").replace(",", ".")
     else:
@@ -217,24 +219,27 @@ def read_csv_by_cells(path, mapping, sep=None):
             with open(path, encoding=encoding, newline="") as f:
                 delimiter = sep or _sniff_delimiter(f.read(_SAMPLE_CHARS))
                 f.seek(0)
-                rows = _mapped_fields(f, delimiter, columns)
+                by_column = _mapped_fields(f, delimiter, columns)
             break
         except UnicodeDecodeError as e:
             last_error = e
     else:
         raise last_error
-    at = {col: i for i, col in enumerate(columns)}
+    decimal_comma = delimiter == ";"
     fields = {}
     for name, (row, col) in positions.items():
-        values = [r[at[col]] or None for r in rows[row:]]
-        fields[name] = _each_distinct(values, lambda v: _number_text(v, delimiter == ";"))
+        # a blank field ("") is a missing value
+        fields[name] = _each_distinct(
+            by_column[col][row:], lambda v: _number_text(v or None, decimal_comma)
+        )
     return _frame_from_columns(fields)
 
 
 def _each_distinct(values, convert):
-    """[convert(v) for v in values], calling convert once per distinct value."""
-    seen = {}
-    return [seen[v] if v in seen else seen.setdefault(v, convert(v)) for v in values]
+    """[convert(v) for v in values], calling convert once per distinct value
+    (equal values then share one object)."""
+    table = {v: convert(v) for v in set(values)}
+    return list(map(table.__getitem__, values))
 
 
 def _calamine_value(value):
