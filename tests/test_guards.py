@@ -329,3 +329,16 @@ def test_unknown_keys_are_warned_about(runner, in_tmp, name, content, warnings):
     result = runner.invoke(main, [name, "-c", "c.json"])
     shown = [line for line in result.stderr.splitlines() if line.startswith("Warning: ")]
     assert shown == [f"Warning: c.json: {w}" for w in warnings]
+
+
+# (command, a library that writing its template must not load)
+TEMPLATE_SKIPS = [("tally-run", "pandas")]
+
+
+@pytest.mark.parametrize("name, library", TEMPLATE_SKIPS, ids=[t[0] for t in TEMPLATE_SKIPS])
+def test_template_does_not_load_the_work_libraries(in_tmp, name, library):
+    code = (f"import sys; from dorvex.cli import main\n"
+            f"try:\n    main([{name!r}, '--generate-config'])\nexcept SystemExit:\n    pass\n"
+            f"print({library!r} in sys.modules)")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.splitlines()[-1] == "False"

@@ -401,14 +401,6 @@ def test_wide_line_costs_no_memory(tmp_path):
     assert peak_kib[300_000] < peak_kib[0] + 100 * 1024  # it was 2 GB
 
 
-def test_template_does_not_load_pandas(in_tmp):
-    code = ("import sys; from dorvex.cli import main\n"
-            "try:\n    main(['tally-run', '--generate-config'])\nexcept SystemExit:\n    pass\n"
-            "print('pandas' in sys.modules)")
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    assert out.stdout.splitlines()[-1] == "False"
-
-
 def test_interrupt_leaves_no_temporaries(data, monkeypatch, tmp_path_factory):
     scratch = tmp_path_factory.mktemp("scratch")
     monkeypatch.setattr(tempfile, "tempdir", str(scratch))
