@@ -13,9 +13,9 @@ cells become missing values.
 import csv
 import datetime
 import decimal
-import io
 import math
 import numbers
+import operator
 import os
 import re
 import tempfile
@@ -89,34 +89,87 @@ def _sniff_delimiter(sample):
     return best
 
 
-_MORE_FIELDS = re.compile(r"Expected \d+ fields in line \d+, saw (\d+)")
+# Lines longer than this (in characters) that start a record are cut after
+# the fields the mapping uses before the csv module splits them: a line of a
+# million unused fields must not become a million strings.
+_LONG_LINE = 65536
+_SAMPLE_CHARS = 65536  # the start of the file that the delimiter is told from
+_UNBALANCED = "a quoted field never ends (unbalanced quote)"
 
 
-def _sample_width(sample, sep):
-    """The most fields of any line in the sample."""
+def _field_patterns(delimiter):
+    """(one field with the delimiter after it, the fields that end a record)
+    as the csv module reads them: a quoted field may hold delimiters, doubled
+    quotes and line breaks, and text after its closing quote belongs to it; a
+    quote inside an unquoted field is text. Atomic and possessive, so that a
+    long line is matched in one pass."""
+    d = re.escape(delimiter)
+    field = rf'(?>"(?:[^"]|"")*+"[^{d}\r\n]*+|[^{d}"\r\n][^{d}\r\n]*+|)'
+    return re.compile(field + d), re.compile(rf"(?:{field}{d})*+{field}(?:\r\n|\r|\n)?")
+
+
+def _cut(line, width, one_field, fields_to_end):
+    """`line`, the first line of a record, cut after its first `width` fields
+    when the record ends on it; unchanged when it has fewer fields or a quoted
+    field that goes on in the next line."""
+    end = 0
+    for _ in range(width):
+        m = one_field.match(line, end)
+        if not m:
+            return line
+        end = m.end()
+    return line[:end] if fields_to_end.fullmatch(line, end) else line
+
+
+def _records(f, delimiter, width):
+    """The records of the open CSV text `f` as lists of fields; a record that
+    starts on a long line may be cut after its first `width` fields. A file
+    that ends inside a quoted field raises csv.Error naming the line where
+    that record starts (the csv module would take the rest of the file as
+    one field)."""
+    one_field, fields_to_end = _field_patterns(delimiter)
+    done = 0  # lines of the records returned so far
+    record = []  # the lines of the record being read
+
+    def lines():
+        nonlocal record
+        for number, line in enumerate(f):
+            if number == done:
+                if len(line) > _LONG_LINE:
+                    line = _cut(line, width, one_field, fields_to_end)
+                record = [line]
+            else:
+                record.append(line)
+            yield line
+
+    reader = csv.reader(lines(), delimiter=delimiter)
     try:
-        return max((len(r) for r in csv.reader(io.StringIO(sample), delimiter=sep)), default=0)
-    except csv.Error:
-        return 0
+        for row in reader:
+            done = reader.line_num
+            yield row
+    except csv.Error as e:  # a field beyond the csv module's size limit
+        complete = fields_to_end.fullmatch("".join(record))
+        raise csv.Error(f"line {done + 1}: {e if complete else _UNBALANCED}") from None
+    if record and not fields_to_end.fullmatch("".join(record)):
+        raise csv.Error(f"line {done - len(record) + 1}: {_UNBALANCED}")
 
 
-def _read_all_fields(path, sep, width, encoding):
-    """Every field of the file as text, in at least `width` columns: lines
-    longer than the others widen the table, shorter ones get "" for the
-    fields they lack. (pandas' usecols is not used: it needs the exact widest
-    line.)"""
-    while True:
-        try:
-            return pd.read_csv(
-                path, sep=sep, header=None, names=range(width), dtype=str,
-                keep_default_na=False, na_filter=False, skip_blank_lines=False,
-                encoding=encoding,
-            )
-        except pd.errors.ParserError as e:
-            seen = _MORE_FIELDS.search(str(e))
-            if not seen or int(seen.group(1)) <= width:
-                raise
-            width = int(seen.group(1))
+def _mapped_fields(f, delimiter, columns):
+    """{column: its fields, one per record of `f`} for `columns` (0-based,
+    ascending), "" where a record is shorter. Only these are kept, so memory
+    follows the used columns, not the widest line."""
+    width = columns[-1] + 1
+    pick = operator.itemgetter(*columns)
+    if len(columns) == 1:
+        pick = lambda record, col=columns[0]: (record[col],)  # noqa: E731
+    # one flat list, record after record: no object per record outlives it
+    flat = []
+    for record in _records(f, delimiter, width):
+        if len(record) >= width:
+            flat.extend(pick(record))
+        else:
+            flat.extend(record[c] if c < len(record) else "" for c in columns)
+    return {col: flat[i :: len(columns)] for i, col in enumerate(columns)}
 
 
 # Number fields as exports write them. A ";" file is a locale export: ","
@@ -130,10 +183,11 @@ def _number_text(value, decimal_comma):
     """Plain text of a number written with the export's separators ("50,000"
     in a ";" file is "50", "1,000" elsewhere is "1000"); any other value as
     written, so identifiers keep their leading zeros."""
-    if value is None:
-        return None
+    # without a separator it is plain already (the usual case, checked first)
+    if value is None or "," not in value and (not decimal_comma or "." not in value):
+        return value
     if decimal_comma:
-        if not _LOCALE_NUMBER.fullmatch(value) or ("." not in value and "," not in value):
+        if not _LOCALE_NUMBER.fullmatch(value):
             return value
         text = value.replace(".", "").replace(",", ".")
     else:
@@ -148,42 +202,44 @@ def read_csv_by_cells(path, mapping, sep=None):
     start cell), read from the CSV file at `path`. The delimiter is detected
     from the start of the file unless `sep` is given; the text is UTF-8 (with
     or without a byte-order mark), else Windows-1252. Lines may have any
-    number of fields: fields beyond the mapped ones are ignored, missing ones
-    are missing values.
+    number of fields: only the mapped ones are kept, so a line of a million
+    further fields costs no more memory than a short one; missing ones are
+    missing values. A file that ends inside a quoted field raises csv.Error
+    naming the line where that field starts.
 
     Numbers written with the export's separators are given as plain text with
     a "." decimal mark: in a ";"-separated file "," is the decimal mark and
     "." groups thousands ("1.234,5" is "1234.5"), in any other "," groups
     thousands ("1,234.5" is "1234.5"). Every other value stays as written."""
     positions = _positions(mapping)
-    width = max(col for _, col in positions.values()) + 1
+    columns = sorted({col for _, col in positions.values()})
     last_error = None
     for encoding in _ENCODINGS:
         try:
             with open(path, encoding=encoding, newline="") as f:
-                sample = f.read(65536)
-            delimiter = sep or _sniff_delimiter(sample)
-            table = _read_all_fields(
-                path, delimiter, max(width, _sample_width(sample, delimiter)), encoding
-            )
+                delimiter = sep or _sniff_delimiter(f.read(_SAMPLE_CHARS))
+                f.seek(0)
+                by_column = _mapped_fields(f, delimiter, columns)
             break
         except UnicodeDecodeError as e:
             last_error = e
-        except pd.errors.EmptyDataError:  # an empty file holds no lines, not an error
-            return _frame_from_columns({name: [] for name in positions})
     else:
         raise last_error
-    columns = {}
+    decimal_comma = delimiter == ";"
+    fields = {}
     for name, (row, col) in positions.items():
-        values = [v if v != "" else None for v in table[col].tolist()[row:]]
-        columns[name] = _each_distinct(values, lambda v: _number_text(v, delimiter == ";"))
-    return _frame_from_columns(columns)
+        # a blank field ("") is a missing value
+        fields[name] = _each_distinct(
+            by_column[col][row:], lambda v: _number_text(v or None, decimal_comma)
+        )
+    return _frame_from_columns(fields)
 
 
 def _each_distinct(values, convert):
-    """[convert(v) for v in values], calling convert once per distinct value."""
-    seen = {}
-    return [seen[v] if v in seen else seen.setdefault(v, convert(v)) for v in values]
+    """[convert(v) for v in values], calling convert once per distinct value
+    (equal values then share one object)."""
+    table = {v: convert(v) for v in set(values)}
+    return list(map(table.__getitem__, values))
 
 
 def _calamine_value(value):

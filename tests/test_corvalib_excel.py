@@ -194,3 +194,17 @@ def test_read_csv_wider_line_after_the_sample(tmp_path):
     path.write_text("a,b\n" * 20000 + "1,2,3,4,5,6\n" + "7\n")
     df = excelTools.read_csv_by_cells(path, {"A": "A20001", "B": "B20001"})
     assert df.to_dict("list") == {"A": ["1", "7"], "B": ["2", None]}
+
+
+@pytest.mark.parametrize(
+    "tail",
+    [
+        '"x,y",' * 20000 + "z",  # quoted delimiters among the unused fields
+        "v," * 40000 + '"goes on\nin the next line",w',  # a record over two lines
+    ],
+)
+def test_read_csv_long_line_keeps_what_follows(tmp_path, tail):
+    path = tmp_path / "s.csv"
+    path.write_text(f"h,i\n1,2,{tail}\n3,4\n")
+    df = excelTools.read_csv_by_cells(path, {"A": "A2", "B": "B2"})
+    assert df.to_dict("list") == {"A": ["1", "3"], "B": ["2", "4"]}

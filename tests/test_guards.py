@@ -352,6 +352,10 @@ UNKNOWN_KEYS = [
      ["unknown key config.image_foler (did you mean image_folder?)",
       "unknown key main_page.user_titel_1 (did you mean user_title_1?)",
       "unknown key groups[1].cols_per_rows (did you mean cols_per_row?)"]),
+    ("tally-run", {"config": {"output_dri": "out", "_note": "a comment",
+                              "system_data": {"qty_cel": "L2", "//": "a comment"}}},
+     ["unknown key config.output_dri (did you mean output_dir?)",
+      "unknown key config.system_data.qty_cel (did you mean qty_cell?)"]),
 ]
 
 
@@ -449,3 +453,16 @@ def test_template_that_cannot_be_written_is_one_line(tmp_path, name, where):
     assert len(proc.stderr.splitlines()) == 1 and proc.stderr.startswith("Error: ")
     assert ("Permission denied" if where == "read-only folder" else "No such file") in proc.stderr
     assert ".~" not in proc.stderr  # the template is named, not a hidden temporary
+
+
+# (command, a library that writing its template must not load)
+TEMPLATE_SKIPS = [("tally-run", "pandas"), ("spend-file", "openpyxl")]
+
+
+@pytest.mark.parametrize("name, library", TEMPLATE_SKIPS, ids=[t[0] for t in TEMPLATE_SKIPS])
+def test_template_does_not_load_the_work_libraries(in_tmp, name, library):
+    code = (f"import sys; from dorvex.cli import main\n"
+            f"try:\n    main([{name!r}, '--generate-config'])\nexcept SystemExit:\n    pass\n"
+            f"print({library!r} in sys.modules)")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.splitlines()[-1] == "False"

@@ -94,14 +94,6 @@ def test_module_attributes_in_order():
     assert sf.log.name == "Spendfile"
 
 
-def test_template_does_not_load_openpyxl(in_tmp):
-    code = ("import sys; from dorvex.cli import main\n"
-            "try:\n    main(['spend-file', '--generate-config'])\nexcept SystemExit:\n    pass\n"
-            "print('openpyxl' in sys.modules)")
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    assert out.stdout.splitlines()[-1] == "False"
-
-
 def test_help_text_exact(runner):
     assert sf.HELP_TEXT == HELP_HEAD + json.dumps(sf.DEFAULT_CONFIG, indent=4) + "\n"
     result = runner.invoke(sf.cmd_spendfile, ["--help"])

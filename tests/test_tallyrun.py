@@ -5,7 +5,10 @@ import datetime
 import json
 import logging
 import os
+import subprocess
+import sys
 import tempfile
+import zipfile
 
 import openpyxl
 import pandas as pd
@@ -114,6 +117,7 @@ def test_template_content(runner, in_tmp):
         ('{"config": {"system_data": {"po_cell": null}}}', "config.system_data.po_cell must be"),
         ('{"config": {"system_data": {"po_cell": "XFE1"}}}', "config.system_data.po_cell must be"),
         ('{"config": {"system_data": {"po_cell": "H1048577"}}}', "config.system_data.po_cell must be"),
+        ('{"config": {"output_dir": "out\\u0000x"}}', "config.output_dir must be a path without NUL characters"),
     ],
 )
 def test_unusable_config_exits_1(runner, in_tmp, content, message):
@@ -137,10 +141,14 @@ def test_constructor_defaults_and_null():
 @pytest.mark.parametrize(
     "setup, message",
     [
-        (lambda d: make_config(d, system=False), "System data file not found at: "),
+        (lambda d: make_config(d, system=False), "system_data_path is not set"),
         (lambda d: make_config(d, system_data_path=str(d / "missing.csv")), f"System data file not found at: {{d}}{os.sep}missing.csv"),
-        (lambda d: make_config(d, system_data_path=str(d / "customer.xlsx")), f"System data file not found at: {{d}}{os.sep}customer.xlsx"),
+        (lambda d: make_config(d, system_data_path=str(d / "customer.xlsx")), f"System data file is not a .csv file: {{d}}{os.sep}customer.xlsx"),
+        (lambda d: (os.mkfifo(d / "f.csv"), make_config(d, system_data_path=str(d / "f.csv")))[1], f"System data file is not a regular file: {{d}}{os.sep}f.csv"),
+        (lambda d: ((d / "dir.csv").mkdir(), make_config(d, system_data_path=str(d / "dir.csv")))[1], f"System data path is a folder, not a file: {{d}}{os.sep}dir.csv"),
         (lambda d: make_config(d, customer_data_path=str(d / "c.ods")), f"Customer data file not found at: {{d}}{os.sep}c.ods"),
+        (lambda d: make_config(d, customer_data_path=str(d / "system.csv")), f"Customer data file is not a .xlsx or .xls file: {{d}}{os.sep}system.csv"),
+        (lambda d: (os.mkfifo(d / "f.xlsx"), make_config(d, customer_data_path=str(d / "f.xlsx")))[1], f"Customer data file is not a regular file: {{d}}{os.sep}f.xlsx"),
         (lambda d: (write_customer(d / "customer.xlsx", []), make_config(d))[1], "Data extraction failed or data is empty."),
         (lambda d: (write_system(d / "system.csv", []), make_config(d))[1], "Data extraction failed or data is empty."),
         (lambda d: ((d / "system.csv").write_bytes(b""), make_config(d))[1], "Data extraction failed or data is empty."),
@@ -326,13 +334,71 @@ def test_unreadable_quantities_and_dates_warn(runner, tmp_path, caplog):
     ]
 
 
-def test_corrupt_customer_workbook_one_traceback(runner, data, caplog):
-    (data / "customer.xlsx").write_bytes(b"PK\x03\x04 not really a workbook")
-    with caplog.at_level(logging.ERROR):
-        result = runner.invoke(tr.cmd_tallyrun, ["-c", str(make_config(data))])
-    assert result.exit_code == 1 and result.stdout.startswith("Failed: ")
-    (record,) = [r for r in caplog.records if r.exc_info]
-    assert logging.Formatter().formatException(record.exc_info).count("Traceback") == 1
+def _half_sheet(path):
+    """A workbook whose sheet XML stops half-way (the XML parser raises while
+    handling its own error)."""
+    write_customer(path, CUSTOMER_LINES)
+    with zipfile.ZipFile(path) as z:
+        parts = [(item, z.read(item.filename)) for item in z.infolist()]
+    with zipfile.ZipFile(path, "w") as z:
+        for item, data in parts:
+            z.writestr(item, data[: len(data) // 2] if "sheet1" in item.filename else data)
+
+
+def _half_workbook(path):
+    write_customer(path, CUSTOMER_LINES)
+    path.write_bytes(path.read_bytes()[: path.stat().st_size // 2])
+
+
+# (what is wrong, how to make it, part of the run's message)
+BROKEN_INPUTS = [
+    ("empty workbook", lambda d: (d / "customer.xlsx").write_bytes(b""), "File is not a zip file"),
+    ("text workbook", lambda d: (d / "customer.xlsx").write_text("PO;QTY\n1;2\n"), "File is not a zip file"),
+    ("pdf workbook", lambda d: (d / "customer.xlsx").write_bytes(b"%PDF-1.4\n%%EOF\n"), "File is not a zip file"),
+    ("truncated workbook", lambda d: _half_workbook(d / "customer.xlsx"), "File is not a zip file"),
+    ("broken sheet", lambda d: _half_sheet(d / "customer.xlsx"), "unclosed token"),
+    ("fake xls", lambda d: (d / "customer.xls").write_text("not a workbook"), "not an office document"),
+    ("unbalanced quote", lambda d: (d / "system.csv").write_text('PO\n"4500000001\n2\n'),
+     "line 2: a quoted field never ends (unbalanced quote)"),
+    ("output_dir a file", lambda d: (d / "out").write_text(""), "File exists"),
+]
+
+
+@pytest.mark.parametrize("setup, message", [b[1:] for b in BROKEN_INPUTS], ids=[b[0] for b in BROKEN_INPUTS])
+def test_broken_input_is_one_record(runner, tmp_path, caplog, setup, message):
+    write_system(tmp_path / "system.csv", SYSTEM_LINES[:3])
+    write_customer(tmp_path / "customer.xlsx", CUSTOMER_LINES)
+    setup(tmp_path)
+    customer = "customer.xls" if (tmp_path / "customer.xls").exists() else "customer.xlsx"
+    config = make_config(tmp_path, customer_data_path=str(tmp_path / customer))
+    with caplog.at_level(logging.INFO):
+        result = runner.invoke(tr.cmd_tallyrun, ["-c", str(config)])
+    assert result.exit_code == 1 and result.stdout.startswith("Failed: ") and message in result.stdout
+    (record,) = [r for r in caplog.records if r.levelno >= logging.WARNING]
+    assert record.getMessage() == "Error during data processing"
+    shown = logging.Formatter().formatException(record.exc_info)
+    assert shown.count("Traceback") == 1 and "During handling" not in shown
+
+
+def test_wide_line_costs_no_memory(tmp_path):
+    """Memory follows the columns the mapping names, not the widest line."""
+    code = ("import resource, sys\nfrom dorvex.cli import main\n"
+            "try:\n    main(['tally-run', '-c', sys.argv[1]])\nexcept SystemExit:\n    pass\n"
+            "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)")
+    peak_kib = {}
+    for extra in (0, 300_000):
+        folder = tmp_path / str(extra)
+        folder.mkdir()
+        write_system(folder / "system.csv", SYSTEM_LINES[:3])
+        with open(folder / "system.csv", "a") as f:
+            f.write(",".join(["x"] * 7 + ["4500000003", "S3", "10", "0", "4", "", "", "", "", "2024-02-01"]
+                             + ["ab"] * extra) + "\n")
+        write_customer(folder / "customer.xlsx", CUSTOMER_LINES)
+        out = subprocess.run([sys.executable, "-c", code, str(make_config(folder))],
+                             capture_output=True, text=True, check=True)
+        assert SUCCESS in out.stdout
+        peak_kib[extra] = int(out.stdout.splitlines()[-1])
+    assert peak_kib[300_000] < peak_kib[0] + 100 * 1024  # it was 2 GB
 
 
 def test_interrupt_leaves_no_temporaries(data, monkeypatch, tmp_path_factory):
@@ -363,6 +429,17 @@ def test_output_never_replaces_the_customer_workbook(runner, data, monkeypatch, 
     assert result.exit_code == 1
     assert result.stderr == f"Error: {config}: output_dir would overwrite the input {data / 'out' / '.' / name}\n"
     assert customer.read_bytes() == before and os.listdir(data / "out") == [name]
+
+
+def test_clash_from_python_is_a_failed_result(data, caplog):
+    (data / "out").mkdir()
+    os.replace(data / "customer.xlsx", data / "out" / "result.xlsx")
+    before = (data / "out" / "result.xlsx").read_bytes()
+    config = json.loads(make_config(data, customer_data_path=str(data / "out" / "result.xlsx")).read_text())
+    with caplog.at_level(logging.ERROR):
+        assert tr.Tallyrun(config["config"]).run() == (False, "output_dir would overwrite an input file")
+    assert caplog.records[-1].getMessage().startswith("output_dir would overwrite the input ")
+    assert (data / "out" / "result.xlsx").read_bytes() == before
 
 
 @pytest.mark.parametrize(

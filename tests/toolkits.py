@@ -98,10 +98,12 @@ def install(modules, setitem=None, setattr_=None):
     setattr_ = setattr_ or setattr
     import corvalib
 
+    # looked up before the swap: a name bound at its first use is then our
+    # toolkit's, which is what undoing the install puts back
+    bound = [(loaded, name) for n, loaded in list(sys.modules.items()) if n.startswith("dorvex.")
+             for name in modules if hasattr(loaded, name)]
     for name, module in modules.items():
         setitem(sys.modules, f"corvalib.{name}", module)
         setattr_(corvalib, name, module)
-    for loaded in [m for n, m in sys.modules.items() if n.startswith("dorvex.")]:
-        for name, module in modules.items():
-            if hasattr(loaded, name):
-                setattr_(loaded, name, module)
+    for loaded, name in bound:
+        setattr_(loaded, name, modules[name])

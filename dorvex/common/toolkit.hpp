@@ -16,11 +16,16 @@
 
 namespace dorvex::toolkit {
 
+// from corvalib import <submodules>
+inline void import_submodules(py::module_& m, std::initializer_list<const char*> submodules) {
+    for (const char* name : submodules)
+        m.attr(name) = py::module_::import((std::string("corvalib.") + name).c_str());
+}
+
 // from corvalib import <submodules>; log = app_logging.lazy_logger(<logger>)
 inline void import_into(py::module_& m, std::initializer_list<const char*> submodules,
                         const char* logger) {
-    for (const char* name : submodules)
-        m.attr(name) = py::module_::import((std::string("corvalib.") + name).c_str());
+    import_submodules(m, submodules);
     m.attr("log") = py::module_::import("corvalib.app_logging").attr("lazy_logger")(logger);
 }
 
