@@ -334,6 +334,10 @@ UNKNOWN_KEYS = [
                    "show_downlaod_link": False, "// note": "a comment"},
      ["unknown key document1_titel (did you mean document1_title?)",
       "unknown key show_downlaod_link (did you mean show_download_link?)"]),
+    ("leaf-mix", {"config": {"input_folder": "in", "layout": {"colums": 3, "rows": 1}, "margn": 5,
+                             "_note": "a comment"}},
+     ["unknown key config.layout.colums (did you mean cols?)",
+      "unknown key config.margn (did you mean margin?)"]),
 ]
 
 

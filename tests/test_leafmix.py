@@ -130,6 +130,11 @@ def test_missing_pdf_libs_stops_even_generate(runner, in_tmp, monkeypatch, caplo
          f"config.layout.cols must be at most 555, so that a cell is at least 1 point wide (got {10**30})"),
         ({"layout": {"rows": 556, "landscape": True}},
          "config.layout.rows must be at most 555, so that a cell is at least 1 point high (got 556)"),
+        ({"input_folder": "in\0x"}, 'config.input_folder must be a path without NUL characters (got "in\\u0000x")'),
+        ({"output_file": "o\0.pdf"}, 'config.output_file must be a path without NUL characters (got "o\\u0000.pdf")'),
+        ({"layout": {"cols": 10**400}}, f"config.layout.cols must be a positive integer below 1e308 (got {'1' + '0' * 78}…)"),
+        ({"layout": {"rows": 10**400}}, f"config.layout.rows must be a positive integer below 1e308 (got {'1' + '0' * 78}…)"),
+        ({"margin": 10**400}, f"config.margin must be a positive number below 1e308 (got {'1' + '0' * 78}…)"),
     ],
 )
 def test_bad_settings_are_one_line(runner, tmp_path, conf, line):
