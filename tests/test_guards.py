@@ -351,6 +351,22 @@ def test_unknown_keys_are_warned_about(runner, in_tmp, name, content, warnings):
     assert shown == [f"Warning: c.json: {w}" for w in warnings]
 
 
+# (command, a library its template run must not load)
+UNUSED_BY_TEMPLATE = [
+    ("leaf-mix", "pypdf"),
+]
+
+
+@pytest.mark.parametrize("name, library", UNUSED_BY_TEMPLATE, ids=[u[0] for u in UNUSED_BY_TEMPLATE])
+def test_template_does_not_load_the_libraries_of_a_run(in_tmp, name, library):
+    code = ("import sys; from dorvex.cli import main\n"
+            f"try:\n    main([{name!r}, '--generate-config'])\nexcept SystemExit:\n    pass\n"
+            f"print({library!r} in sys.modules)")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.splitlines()[-1] == "False"
+    assert len(os.listdir(in_tmp)) == 1  # the template was written
+
+
 # A writer made slow where each family writes: the run is stopped there by a
 # signal, as `kill`, `timeout` or a closed terminal would stop it.
 SLOW_WRITERS = {

@@ -2,11 +2,22 @@
 // level (imports, template, command); leafmix.hpp declares the worker and
 // its settings.
 #include "common/command.hpp"
+#include "common/lazy.hpp"
 #include "leafmix.hpp"
 
 namespace {
 
 using dorvex::g_leafmix;
+
+// Both modules import before any name is bound: all names or none.
+void bind_pypdf(py::module_& m) {
+    py::module_ pypdf = py::module_::import("pypdf");
+    py::module_ generic = py::module_::import("pypdf.generic");
+    for (const char* name : {"PdfReader", "PdfWriter", "PageObject", "Transformation", "PaperSize"})
+        m.attr(name) = pypdf.attr(name);
+    for (const char* name : {"NameObject", "DictionaryObject", "StreamObject"})
+        m.attr(name) = generic.attr(name);
+}
 
 void cmd_leafmix(py::object config, bool generate_config) {
     const auto& g = g_leafmix;
@@ -30,16 +41,12 @@ void cmd_leafmix(py::object config, bool generate_config) {
 
 PYBIND11_MODULE(leafmix, m) {
     dorvex::import_modules(m, {"os", "sys", "click"});
-    dorvex::import_optional(m, "HAS_PDF_LIBS", [](py::module_& mod) {
-        // both modules import before any name is bound: all names or none
-        py::module_ pypdf = py::module_::import("pypdf");
-        py::module_ generic = py::module_::import("pypdf.generic");
-        for (const char* name :
-             {"PdfReader", "PdfWriter", "PageObject", "Transformation", "PaperSize"})
-            mod.attr(name) = pypdf.attr(name);
-        for (const char* name : {"NameObject", "DictionaryObject", "StreamObject"})
-            mod.attr(name) = generic.attr(name);
-    });
+    // pypdf is loaded when a document is read or made, not for a template
+    m.attr("HAS_PDF_LIBS") = dorvex::importable({"pypdf"});
+    dorvex::bind_on_first_use(m,
+                              {"PdfReader", "PdfWriter", "PageObject", "Transformation",
+                               "PaperSize", "NameObject", "DictionaryObject", "StreamObject"},
+                              bind_pypdf);
     dorvex::toolkit::import_into(m, {"fileMg", "app_logging"}, "Leafmix");
 
     m.attr("DEFAULT_CONFIG") = dorvex::template_of(dorvex::keys_of(dorvex::SETTINGS));
