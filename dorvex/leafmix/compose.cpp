@@ -92,7 +92,8 @@ struct Grid {
     py::object cell_w, cell_h;
     py::object page = py::none();
     py::object item_index = py::int_(0);
-    long total_pages = 0;
+    long total_pages = 0;  // source pages handled, drawn or not: the Pg numbers
+    long drawn = 0;        // source pages drawn
 
     // A full page is finished here. Its merged content is parsed operator
     // lists until it is compressed back to bytes; doing that now keeps a
@@ -119,14 +120,16 @@ struct Grid {
         placed.push_back(
             {py::reinterpret_borrow<py::object>(source_page), page, Affine::of(op),
              Box{x, y, x + as_double(p["src_w"]) * scale, y + as_double(p["src_h"]) * scale}});
+        ++drawn;
         log(g, "debug",
             "    " + form_name + ": " + str(f_name) + " | Sc=" + format(p["scale"], ".2f") +
                 " | Loc=(" + format(p["tx"], ".1f") + "," + format(p["ty"], ".1f") + ")");
     }
 
-    // Takes the next cell for a page of the file `f_name`, and draws the
-    // page there unless it has no area.
-    void place(py::handle source_page, py::handle f_name, std::vector<Placement>& placed) {
+    // Takes the next cell for page `number` (from 1) of the file `f_name`,
+    // and draws the page there unless it has no area.
+    void place(py::handle source_page, long number, py::handle f_name,
+               std::vector<Placement>& placed) {
         start_page_if_full();
         py::object cols = self.attr("cols");
         py::object margin = self.attr("margin");
@@ -138,7 +141,12 @@ struct Grid {
 
         py::object params = self.attr("_get_layout_params")(
             source_page, py::make_tuple(x_pos, y_pos, cell_w, cell_h));
-        if (!params.is_none()) draw(source_page, params, f_name, placed);
+        if (!params.is_none())
+            draw(source_page, params, f_name, placed);
+        else
+            log(g, "warning",
+                "Left out page " + std::to_string(number) + " of " + str(f_name) +
+                    ": its page box has no width or height");
         if (truthy(self.attr("draw_grid")))
             page.attr("merge_page")(
                 self.attr("_create_red_frame_page")(x_pos, y_pos, cell_w, cell_h));
@@ -158,8 +166,8 @@ bool merge_file(Grid& grid, py::handle f_path, py::handle f_name) {
         reader = g["PdfReader"](f_path);
         long number = 0;
         for (py::handle source_page : reader.attr("pages")) {
-            grid.place(source_page, f_name, placed);
-            if (++number == 1)
+            grid.place(source_page, ++number, f_name, placed);
+            if (number == 1)
                 writer.attr("add_outline_item")("title"_a = f_name, "page_number"_a = grid.page);
         }
     });
@@ -199,13 +207,14 @@ py::object run(py::object self, py::object config_file) {
     Progress progress(pdf_paths.size(), "Merging PDFs");
     for (size_t i = 0; i < pdf_paths.size(); ++i, progress.advance())
         if (!merge_file(grid, pdf_paths[i], pdf_names[i])) ++failed;
-    if (grid.page.is_none()) {
+    // Empty cells alone are no merged document.
+    if (grid.drawn == 0) {
         log(g, "error", "No pages could be merged.");
         return py::bool_(false);
     }
     grid.page.attr("compress_content_streams")();
     log(g, "info",
-        "[STEP 2] Placed " + std::to_string(grid.total_pages) + " pages of " +
+        "[STEP 2] Placed " + std::to_string(grid.drawn) + " pages of " +
             std::to_string(pdf_paths.size() - failed) + " files on " +
             std::to_string(py::len(self.attr("writer").attr("pages"))) + " output pages (" +
             std::to_string(failed) + " failed)");
@@ -241,7 +250,8 @@ bool save_file(py::object self) {
         tmp.commit();
     });
     if (failure) {
-        log(g, "error", "Save failed: " + str(*failure));
+        // the user knows the output, not the temporary written in its place
+        log(g, "error", "Save failed: " + error_naming(*failure, output_file));
         return false;
     }
     log(g, "info", "[DONE] Successfully saved merged report: " + str(output_file));
