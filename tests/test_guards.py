@@ -356,6 +356,10 @@ UNKNOWN_KEYS = [
                               "system_data": {"qty_cel": "L2", "//": "a comment"}}},
      ["unknown key config.output_dri (did you mean output_dir?)",
       "unknown key config.system_data.qty_cel (did you mean qty_cell?)"]),
+    ("leaf-mix", {"config": {"input_folder": "in", "layout": {"colums": 3, "rows": 1}, "margn": 5,
+                             "_note": "a comment"}},
+     ["unknown key config.layout.colums (did you mean cols?)",
+      "unknown key config.margn (did you mean margin?)"]),
 ]
 
 
@@ -456,7 +460,7 @@ def test_template_that_cannot_be_written_is_one_line(tmp_path, name, where):
 
 
 # (command, a library that writing its template must not load)
-TEMPLATE_SKIPS = [("tally-run", "pandas"), ("spend-file", "openpyxl")]
+TEMPLATE_SKIPS = [("tally-run", "pandas"), ("spend-file", "openpyxl"), ("leaf-mix", "pypdf")]
 
 
 @pytest.mark.parametrize("name, library", TEMPLATE_SKIPS, ids=[t[0] for t in TEMPLATE_SKIPS])

@@ -130,6 +130,11 @@ def test_missing_pdf_libs_stops_even_generate(runner, in_tmp, monkeypatch, caplo
          f"config.layout.cols must be at most 555, so that a cell is at least 1 point wide (got {10**30})"),
         ({"layout": {"rows": 556, "landscape": True}},
          "config.layout.rows must be at most 555, so that a cell is at least 1 point high (got 556)"),
+        ({"input_folder": "in\0x"}, 'config.input_folder must be a path without NUL characters (got "in\\u0000x")'),
+        ({"output_file": "o\0.pdf"}, 'config.output_file must be a path without NUL characters (got "o\\u0000.pdf")'),
+        ({"layout": {"cols": 10**400}}, f"config.layout.cols must be a positive integer below 1e308 (got {'1' + '0' * 78}…)"),
+        ({"layout": {"rows": 10**400}}, f"config.layout.rows must be a positive integer below 1e308 (got {'1' + '0' * 78}…)"),
+        ({"margin": 10**400}, f"config.margin must be a positive number below 1e308 (got {'1' + '0' * 78}…)"),
     ],
 )
 def test_bad_settings_are_one_line(runner, tmp_path, conf, line):
@@ -483,9 +488,15 @@ def test_output_naming_an_input_is_refused(merge, tmp_path):
     assert "Skipping" not in result.stderr
 
 
-def test_zero_area_page_keeps_its_cell_and_bookmark(merge, tmp_path, render_pdf_page):
-    make_pdf(tmp_path / "in" / "a.pdf", [(A4, 0, (10, 10, 10, 500)), (A4, 0, None)])
-    assert merge(debug_grid=True).exit_code == 0
+@pytest.mark.parametrize("empty", [(A4, 0, (10, 10, 10, 500)), ((0, 0), 0, None)], ids=["crop-box", "media-box"])
+def test_zero_area_page_keeps_its_cell_and_bookmark(merge, tmp_path, caplog, empty):
+    make_pdf(tmp_path / "in" / "a.pdf", [empty, (A4, 0, None)])
+    with caplog.at_level(logging.INFO):
+        assert merge(debug_grid=True).exit_code == 0
+    # said once, and not counted as placed
+    assert [m for m in caplog.messages if "Left out" in m or "[STEP 2]" in m] == [
+        "Left out page 1 of a: its page box has no width or height",
+        "[STEP 2] Placed 1 pages of 1 files on 1 output pages (0 failed)"]
     page = PdfReader(tmp_path / "out.pdf").pages[0]
     # Only the second page was drawn, into the second cell; both cells are framed.
     assert [apply(m, 0, 0) for m in placements(page)] == [pytest.approx((304.44, 434.97), abs=0.01)]
@@ -537,27 +548,31 @@ def test_second_run_does_not_merge_its_own_output(merge, tmp_path):
     assert "Skipping the output file itself: " in result.stderr
 
 
-@pytest.mark.parametrize("case", ["empty", "missing", "only-broken"])
+@pytest.mark.parametrize("case", ["empty", "missing", "only-broken", "only-empty-pages"])
 def test_nothing_to_merge_fails(merge, tmp_path, case):
     folder = tmp_path / "in"
     if case == "missing":
         folder = tmp_path / "nowhere"
     if case == "only-broken":
         (folder / "x.pdf").write_text("junk")
+    if case == "only-empty-pages":
+        make_pdf(folder / "x.pdf", [((0, 0), 0, None)] * 2)
     result = merge(input_folder=str(folder))
     assert result.exit_code == 1
     assert result.stdout == ""
     assert not (tmp_path / "out.pdf").exists()
 
 
-@pytest.mark.parametrize("target", ["a-folder", "a-file/out.pdf"])
-def test_failed_save_fails_and_keeps_what_was_there(merge, tmp_path, target):
+@pytest.mark.parametrize("target, reason", [("a-folder", "[Errno 21] Is a directory"),
+                                            ("a-file/out.pdf", "[Errno 20] Not a directory")])
+def test_failed_save_fails_and_keeps_what_was_there(merge, tmp_path, target, reason):
     make_pdf(tmp_path / "in" / "a.pdf")
     (tmp_path / "a-folder").mkdir()
     (tmp_path / "a-file").write_text("keep me")
     result = merge(output_file=str(tmp_path / target))
     assert result.exit_code == 1
-    assert "Save failed: " in result.stderr
+    # the output asked for is named, not the temporary written in its place
+    assert result.stderr.splitlines()[-1].endswith(f"Save failed: {reason}: {str(tmp_path / target)!r}")
     assert (tmp_path / "a-file").read_text() == "keep me"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["a-file", "a-folder", "c.json", "in"]
     assert list((tmp_path / "a-folder").iterdir()) == []

@@ -24,6 +24,16 @@ inline std::string reason_of(py::handle err) {
     return str(err);
 }
 
+// The text of `err` as Python shows it, with `path` as the file an OSError
+// names: a write made through a temporary beside the output must name the
+// output the user asked for, not the hidden temporary.
+inline std::string error_naming(py::handle err, py::handle path) {
+    if (py::isinstance(err, py::handle(PyExc_OSError)) && !err.attr("strerror").is_none())
+        return "[Errno " + str(err.attr("errno")) + "] " + reason_of(err) + ": " +
+               str(py::repr(path));
+    return str(err);
+}
+
 // Raises OSError(code, reason, path), which Python turns into its subclass
 // (IsADirectoryError for EISDIR).
 [[noreturn]] inline void raise_os_error(int code, const char* reason, py::handle path) {

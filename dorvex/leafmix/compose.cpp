@@ -1,12 +1,7 @@
 // The merge itself: every source page drawn into the next cell of the grid,
 // one bookmark per input file, and the atomic save of the merged document.
-#include <algorithm>
 #include <cmath>
-#include <initializer_list>
-#include <map>
-#include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "common/atomic.hpp"
@@ -20,24 +15,36 @@ namespace {
 
 const auto& g = g_leafmix;
 
-py::module_ generic() { return py::module_::import("pypdf.generic"); }
-
-double as_double(py::handle value) {
-    return py::float_(py::reinterpret_borrow<py::object>(value)).cast<double>();
+// The content of `page` as one run of bytes, its streams joined as a viewer
+// reads them.
+py::bytes page_content(py::handle page) {
+    py::object contents = page.attr("get")("/Contents");
+    if (contents.is_none()) return py::bytes("");
+    contents = contents.attr("get_object")();
+    if (!is_instance(contents, "ArrayObject")) return contents.attr("get_data")();
+    py::list parts;
+    for (py::handle part : contents) parts.append(part.attr("get_object")().attr("get_data")());
+    return py::bytes("\n").attr("join")(parts);
 }
 
-py::object pdf_array(std::initializer_list<double> values) {
-    py::object array = generic().attr("ArrayObject")();
-    for (double v : values) array.attr("append")(generic().attr("FloatObject")(v));
-    return array;
-}
-
-// `obj` copied into the writer, with what it refers to, as an object of its
-// own; its reference.
-py::object add_to_writer(py::handle writer, py::handle obj) {
-    py::object copy = obj.attr("clone")(writer);
-    py::object ref = py::getattr(copy, "indirect_reference", py::none());
-    return ref.is_none() ? writer.attr("_add_object")(copy) : ref;
+// A form XObject holding the content of `source_page` and its own resources
+// exactly as they are, clipped to `box`.
+py::object form_of(py::handle source_page, const py::object& box) {
+    py::module_ pdf = pdf_objects();
+    py::object name = pdf.attr("NameObject");
+    py::object form = pdf.attr("DecodedStreamObject")();
+    form.attr("set_data")(page_content(source_page));
+    form[name("/Type")] = name("/XObject");
+    form[name("/Subtype")] = name("/Form");
+    form[name("/BBox")] = box;
+    py::object resources = source_page.attr("get")("/Resources");
+    bool has_resources =
+        !resources.is_none() && is_instance(resources.attr("get_object")(), "DictionaryObject");
+    form[name("/Resources")] =
+        has_resources ? resources : py::object(pdf.attr("DictionaryObject")());
+    py::object group = source_page.attr("get")("/Group");
+    if (!group.is_none()) form[name("/Group")] = group;
+    return form;
 }
 
 // A stand-in page that draws `source_page` as one form XObject holding its
@@ -54,38 +61,13 @@ py::object add_to_writer(py::handle writer, py::handle obj) {
 // /Resources) would all draw the first one.
 py::object page_as_form(py::handle writer, py::handle source_page, const py::dict& params,
                         const std::string& form_name) {
-    py::module_ pdf = generic();
+    py::module_ pdf = pdf_objects();
     py::object name = pdf.attr("NameObject");
-    py::object contents = source_page.attr("get")("/Contents");
-    py::bytes data("");
-    if (!contents.is_none()) {
-        contents = contents.attr("get_object")();
-        if (py::isinstance(contents, pdf.attr("ArrayObject"))) {
-            py::list parts;
-            for (py::handle part : contents)
-                parts.append(part.attr("get_object")().attr("get_data")());
-            data = py::bytes("\n").attr("join")(parts);
-        } else {
-            data = contents.attr("get_data")();
-        }
-    }
     double x0 = as_double(params["x0"]), y0 = as_double(params["y0"]);
     py::object cb = source_page.attr("cropbox");
     double w0 = std::fabs(as_double(cb.attr("right")) - as_double(cb.attr("left")));
     double h0 = std::fabs(as_double(cb.attr("top")) - as_double(cb.attr("bottom")));
-
-    py::object form = pdf.attr("DecodedStreamObject")();
-    form.attr("set_data")(data);
-    form[name("/Type")] = name("/XObject");
-    form[name("/Subtype")] = name("/Form");
-    form[name("/BBox")] = pdf_array({x0, y0, x0 + w0, y0 + h0});
-    py::object resources = source_page.attr("get")("/Resources");
-    bool has_resources = !resources.is_none() && py::isinstance(resources.attr("get_object")(),
-                                                                pdf.attr("DictionaryObject"));
-    form[name("/Resources")] =
-        has_resources ? resources : py::object(pdf.attr("DictionaryObject")());
-    py::object group = source_page.attr("get")("/Group");
-    if (!group.is_none()) form[name("/Group")] = group;
+    py::object form = form_of(source_page, pdf_array({x0, y0, x0 + w0, y0 + h0}));
 
     py::object stand_in =
         g["PageObject"].attr("create_blank_page")("width"_a = w0, "height"_a = h0);
@@ -103,252 +85,6 @@ py::object page_as_form(py::handle writer, py::handle source_page, const py::dic
     return stand_in;
 }
 
-// Where one source page was drawn: the output page, the map from the source
-// page's space onto it, and the box the page fills there.
-struct Placement {
-    py::object source_page, output_page;
-    Affine map;
-    Box cell;
-};
-
-bool is_instance(py::handle obj, const char* pypdf_type) {
-    return py::isinstance(obj, generic().attr(pypdf_type));
-}
-
-long object_number(py::handle ref) { return ref.attr("idnum").cast<long>(); }
-
-// The annotations of one file's placed pages, moved into their cells. This
-// runs once all the file's pages are placed, so that a link can point at any
-// of them.
-class AnnotationMover {
-public:
-    AnnotationMover(py::object writer, py::object reader, const std::vector<Placement>& placed)
-        : writer_(std::move(writer)), reader_(std::move(reader)), placed_(placed) {
-        for (size_t i = 0; i < placed_.size(); ++i) {
-            py::object ref = placed_[i].source_page.attr("indirect_reference");
-            if (!ref.is_none()) by_object_.emplace(object_number(ref), i);
-        }
-    }
-
-    // Returns how many annotations could not be moved and were left out,
-    // with the first reason.
-    std::pair<size_t, std::string> run() {
-        for (const Placement& p : placed_) move_page(p);
-        return {left_out_, first_error_};
-    }
-
-private:
-    void move_page(const Placement& p) {
-        py::object annots = p.source_page.attr("get")("/Annots");
-        if (annots.is_none()) return;
-        annots = annots.attr("get_object")();
-        if (!is_instance(annots, "ArrayObject")) return;
-        py::object name = generic().attr("NameObject");
-        py::object out = p.output_page.attr("get")("/Annots");
-        if (out.is_none()) {
-            out = generic().attr("ArrayObject")();
-            p.output_page[name("/Annots")] = out;
-        }
-        std::map<long, py::object> copies;  // source object number -> its copy
-        std::vector<std::pair<py::object, py::object>> moved;
-        for (py::handle entry : annots) {
-            py::object annot = entry.attr("get_object")();
-            if (!is_instance(annot, "DictionaryObject")) continue;
-            py::object copy;
-            auto failure = catch_ordinary([&] { copy = moved_annotation(annot, p); });
-            if (failure) {
-                if (left_out_++ == 0) first_error_ = str(*failure);
-                continue;
-            }
-            out.attr("append")(copy.attr("indirect_reference"));
-            if (is_instance(entry, "IndirectObject")) copies[object_number(entry)] = copy;
-            moved.emplace_back(annot, copy);
-        }
-        // A note and its pop-up window, or a reply and what it answers, keep
-        // pointing at each other when both are on the page.
-        for (auto& [annot, copy] : moved)
-            for (const char* key : {"/Popup", "/Parent", "/IRT"}) {
-                if (!annot.contains(key)) continue;
-                py::object ref = annot.attr("raw_get")(key);
-                if (!is_instance(ref, "IndirectObject")) continue;
-                auto it = copies.find(object_number(ref));
-                if (it != copies.end()) copy[name(key)] = it->second.attr("indirect_reference");
-            }
-    }
-
-    // A copy of `annot` in the writer, drawn where the page put it. Links to
-    // other annotations, the structure tree and form fields are left out
-    // (none of these comes along); page links are pointed at the cells.
-    py::object moved_annotation(py::handle annot, const Placement& p) {
-        py::object name = generic().attr("NameObject");
-        // A quarter or half turn is given to the appearance as well: a viewer
-        // fits an appearance into /Rect by scaling alone.
-        bool turned = p.map.swaps_axes() || p.map.a < 0 || p.map.d < 0;
-        py::object shallow = generic().attr("DictionaryObject")();
-        for (py::handle key : annot.attr("keys")()) {
-            std::string k = str(key);
-            if (k == "/P" || k == "/Parent" || k == "/Popup" || k == "/IRT" ||
-                k == "/StructParent" || k == "/Dest" || k == "/A" || (turned && k == "/AP"))
-                continue;
-            shallow[key] = annot.attr("raw_get")(key);
-        }
-        py::object copy = shallow.attr("clone")(writer_);
-        move_annotation_geometry(copy, p.map);
-        if (turned) {
-            py::object ap = annot.attr("get")("/AP");
-            if (!ap.is_none() && is_instance(ap.attr("get_object")(), "DictionaryObject"))
-                copy[name("/AP")] = turned_appearances(ap.attr("get_object")(), p.map);
-        }
-        py::object dest = annot.attr("get")("/Dest");
-        if (!dest.is_none()) {
-            py::object moved = moved_destination(dest);
-            if (!moved.is_none()) copy[name("/Dest")] = moved;
-        }
-        py::object action = annot.attr("get")("/A");
-        if (!action.is_none()) {
-            action = action.attr("get_object")();
-            if (!is_instance(action, "DictionaryObject") ||
-                str(action.attr("get")("/S", "")) != "/GoTo") {
-                copy[name("/A")] = annot.attr("raw_get")("/A").attr("clone")(writer_);
-            } else if (py::object target = action.attr("get")("/D"); !target.is_none()) {
-                py::object moved = moved_destination(target);
-                if (!moved.is_none()) {
-                    py::object go_to = generic().attr("DictionaryObject")();
-                    go_to[name("/S")] = name("/GoTo");
-                    go_to[name("/D")] = moved;
-                    copy[name("/A")] = go_to;
-                }
-            }
-        }
-        copy[name("/P")] = p.output_page.attr("indirect_reference");
-        writer_.attr("_add_object")(copy);
-        return copy;
-    }
-
-    // /AP with each appearance stream (of each state) turned with the page.
-    py::object turned_appearances(py::handle ap, const Affine& map) {
-        py::object out = generic().attr("DictionaryObject")();
-        for (py::handle key : ap.attr("keys")()) {
-            py::object value = ap[key];
-            if (is_instance(value, "StreamObject")) {
-                out[key] = turned_stream(value, map);
-            } else if (is_instance(value, "DictionaryObject")) {
-                py::object states = generic().attr("DictionaryObject")();
-                for (py::handle state : value.attr("keys")()) {
-                    py::object stream = value[state];
-                    states[state] = is_instance(stream, "StreamObject")
-                                        ? turned_stream(stream, map)
-                                        : stream.attr("clone")(writer_);
-                }
-                out[key] = states;
-            } else {
-                out[key] = ap.attr("raw_get")(key).attr("clone")(writer_);
-            }
-        }
-        return out;
-    }
-
-    // A new copy of an appearance stream whose /Matrix also applies `map`.
-    py::object turned_stream(py::handle stream, const Affine& map) {
-        py::object name = generic().attr("NameObject");
-        py::object fresh = generic().attr("DecodedStreamObject")();
-        for (py::handle key : stream.attr("keys")()) {
-            std::string k = str(key);
-            if (k != "/Filter" && k != "/DecodeParms" && k != "/Length")
-                fresh[key] = stream.attr("raw_get")(key);
-        }
-        fresh.attr("set_data")(stream.attr("get_data")());
-        py::object matrix = stream.attr("get")("/Matrix");
-        Affine before{1, 0, 0, 1, 0, 0};
-        if (!matrix.is_none()) before = Affine::of_array(matrix.attr("get_object")());
-        Affine after = before.then(map);
-        fresh[name("/Matrix")] = pdf_array({after.a, after.b, after.c, after.d, after.e, after.f});
-        return add_to_writer(writer_, fresh.attr("flate_encode")());
-    }
-
-    // The placement of the page that a destination names: an object of the
-    // file's, or a page number.
-    const Placement* target(py::handle page) {
-        long number = -1;
-        if (is_instance(page, "IndirectObject")) {
-            number = object_number(page);
-        } else if (py::isinstance<py::int_>(page)) {
-            py::object pages = reader_.attr("pages");
-            long index = page.cast<long>();
-            if (index < 0 || index >= static_cast<long>(py::len(pages))) return nullptr;
-            py::object ref = pages[py::int_(index)].attr("indirect_reference");
-            if (ref.is_none()) return nullptr;
-            number = object_number(ref);
-        }
-        auto it = by_object_.find(number);
-        return it == by_object_.end() ? nullptr : &placed_[it->second];
-    }
-
-    // A page destination (an array or a name) pointed at the cell where its
-    // page was drawn; none when that page is not in the output. Whatever
-    // fitted the page now fits its cell; a position moves with the page.
-    py::object moved_destination(py::handle dest_entry) {
-        py::object dest = dest_entry.attr("get_object")();
-        if (!is_instance(dest, "ArrayObject")) {
-            if (named_.is_none()) named_ = reader_.attr("named_destinations");
-            py::object found = named_.attr("get")(py::str(dest));
-            if (found.is_none()) return found;
-            dest = found.attr("dest_array");
-        }
-        size_t size = py::len(dest);
-        if (size < 2) return py::none();
-        const Placement* p = target(dest[py::int_(0)]);
-        if (!p) return py::none();
-        auto number_at = [&](size_t i) -> std::optional<double> {
-            if (i >= size) return std::nullopt;
-            py::object v = dest[py::int_(i)].attr("get_object")();
-            if (py::isinstance<py::bool_>(v) ||
-                !(py::isinstance<py::int_>(v) || py::isinstance<py::float_>(v)))
-                return std::nullopt;
-            return as_double(v);
-        };
-        // the numbers after the type: /XYZ left top zoom, /FitH top, /FitV left,
-        // /FitR left bottom right top
-        std::string type = str(dest[py::int_(1)]);
-        auto n2 = number_at(2), n3 = number_at(3), n4 = number_at(4), n5 = number_at(5);
-        if (type == "/FitR" && n2 && n3 && n4 && n5) {
-            Box box = p->map.apply(Box{std::min(*n2, *n4), std::min(*n3, *n5), std::max(*n2, *n4),
-                                       std::max(*n3, *n5)});
-            return destination(*p, "/FitR", {box.x0, box.y0, box.x1, box.y1});
-        }
-        bool xyz = type == "/XYZ";
-        auto left = (xyz || type == "/FitV" || type == "/FitBV") ? n2 : std::nullopt;
-        auto top = xyz ? n3 : (type == "/FitH" || type == "/FitBH") ? n2 : std::nullopt;
-        if (!left && !top)
-            return destination(*p, "/FitR", {p->cell.x0, p->cell.y0, p->cell.x1, p->cell.y1});
-        // A quarter turn makes the source's x the output's y and the other
-        // way round; a side not given stays at the page's own edge.
-        Point q = p->map.apply(left.value_or(0), top.value_or(0));
-        bool swaps = p->map.swaps_axes();
-        py::object out = destination(
-            *p, "/XYZ",
-            {(swaps ? top : left) ? q.x : p->cell.x0, (swaps ? left : top) ? q.y : p->cell.y1});
-        out.attr("append")(xyz && n4 ? generic().attr("FloatObject")(*n4)
-                                     : generic().attr("NullObject")());
-        return out;
-    }
-
-    static py::object destination(const Placement& p, const char* type,
-                                  std::initializer_list<double> values) {
-        py::object out = pdf_array(values);
-        out.attr("insert")(0, generic().attr("NameObject")(type));
-        out.attr("insert")(0, p.output_page.attr("indirect_reference"));
-        return out;
-    }
-
-    py::object writer_, reader_;
-    const std::vector<Placement>& placed_;
-    std::map<long, size_t> by_object_;  // source page object number -> placement
-    py::object named_ = py::none();     // the file's named destinations, once needed
-    size_t left_out_ = 0;
-    std::string first_error_;
-};
-
 // Output page being filled plus the cell counters of one run.
 struct Grid {
     py::object self;
@@ -356,7 +92,8 @@ struct Grid {
     py::object cell_w, cell_h;
     py::object page = py::none();
     py::object item_index = py::int_(0);
-    long total_pages = 0;
+    long total_pages = 0;  // source pages handled, drawn or not: the Pg numbers
+    long drawn = 0;        // source pages drawn
 
     // A full page is finished here. Its merged content is parsed operator
     // lists until it is compressed back to bytes; doing that now keeps a
@@ -371,8 +108,28 @@ struct Grid {
         item_index = py::int_(0);
     }
 
-    // Draws the page into the next cell; where it went is added to `placed`.
-    void place(py::handle source_page, py::handle f_name, std::vector<Placement>& placed) {
+    // Draws the page, whose params get_layout_params gave, into the cell at
+    // (x, y); where it went is added to `placed`.
+    void draw(py::handle source_page, const py::dict& p, py::handle f_name,
+              std::vector<Placement>& placed) {
+        py::object op = placement_transform(p);
+        std::string form_name = "Pg" + std::to_string(total_pages);
+        page.attr("merge_transformed_page")(
+            page_as_form(self.attr("writer"), source_page, p, form_name), op, "expand"_a = false);
+        double scale = as_double(p["scale"]), x = as_double(p["tx"]), y = as_double(p["ty"]);
+        placed.push_back(
+            {py::reinterpret_borrow<py::object>(source_page), page, Affine::of(op),
+             Box{x, y, x + as_double(p["src_w"]) * scale, y + as_double(p["src_h"]) * scale}});
+        ++drawn;
+        log(g, "debug",
+            "    " + form_name + ": " + str(f_name) + " | Sc=" + format(p["scale"], ".2f") +
+                " | Loc=(" + format(p["tx"], ".1f") + "," + format(p["ty"], ".1f") + ")");
+    }
+
+    // Takes the next cell for page `number` (from 1) of the file `f_name`,
+    // and draws the page there unless it has no area.
+    void place(py::handle source_page, long number, py::handle f_name,
+               std::vector<Placement>& placed) {
         start_page_if_full();
         py::object cols = self.attr("cols");
         py::object margin = self.attr("margin");
@@ -384,97 +141,82 @@ struct Grid {
 
         py::object params = self.attr("_get_layout_params")(
             source_page, py::make_tuple(x_pos, y_pos, cell_w, cell_h));
-        if (!params.is_none()) {
-            py::dict p = params;
-            py::object op = placement_transform(p);
-            std::string form_name = "Pg" + std::to_string(total_pages);
-            page.attr("merge_transformed_page")(
-                page_as_form(self.attr("writer"), source_page, p, form_name), op,
-                "expand"_a = false);
-            double scale = as_double(p["scale"]), x = as_double(p["tx"]), y = as_double(p["ty"]);
-            placed.push_back(
-                {py::reinterpret_borrow<py::object>(source_page), page, Affine::of(op),
-                 Box{x, y, x + as_double(p["src_w"]) * scale, y + as_double(p["src_h"]) * scale}});
-            log(g, "debug",
-                "    " + form_name + ": " + str(f_name) + " | Sc=" + format(p["scale"], ".2f") +
-                    " | Loc=(" + format(p["tx"], ".1f") + "," + format(p["ty"], ".1f") + ")");
-        }
+        if (!params.is_none())
+            draw(source_page, params, f_name, placed);
+        else
+            log(g, "warning",
+                "Left out page " + std::to_string(number) + " of " + str(f_name) +
+                    ": its page box has no width or height");
         if (truthy(self.attr("draw_grid")))
             page.attr("merge_page")(
                 self.attr("_create_red_frame_page")(x_pos, y_pos, cell_w, cell_h));
+        item_index = item_index + py::int_(1);
+        ++total_pages;
     }
 };
 
+// Places every page of one input file; false when the file failed, which has
+// been logged. Pages placed before a failure stay, with their annotations.
+bool merge_file(Grid& grid, py::handle f_path, py::handle f_name) {
+    py::object writer = grid.self.attr("writer");
+    py::object reader = py::none();
+    PypdfWarnings warnings;
+    std::vector<Placement> placed;
+    auto failure = catch_ordinary([&] {
+        reader = g["PdfReader"](f_path);
+        long number = 0;
+        for (py::handle source_page : reader.attr("pages")) {
+            grid.place(source_page, ++number, f_name, placed);
+            if (number == 1)
+                writer.attr("add_outline_item")("title"_a = f_name, "page_number"_a = grid.page);
+        }
+    });
+    if (!placed.empty()) {
+        std::pair<size_t, std::string> left_out;
+        auto late = catch_ordinary([&] { left_out = move_annotations(writer, reader, placed); });
+        if (!failure) failure = late;
+        if (left_out.first)
+            log(g, "warning",
+                "Left out " + std::to_string(left_out.first) + " annotation(s) of " + str(f_name) +
+                    " that could not be moved into their cells: " + left_out.second);
+    }
+    if (failure) log(g, "error", "Failed " + str(f_name) + ": " + str(*failure));
+    // What the writer needs is cloned by now; its translation table would
+    // otherwise keep every reader, and so every input file, in memory.
+    if (!reader.is_none()) writer.attr("reset_translation")(reader);
+    warnings.report(f_name);
+    return !failure;
+}
+
 }  // namespace
 
-py::object run(py::object self) {
+py::object run(py::object self, py::object config_file) {
     py::object files = self.attr("get_file_list")();
     py::list pdf_paths(files[py::int_(0)]), pdf_names(files[py::int_(1)]);
     if (pdf_paths.empty()) {
         log(g, "warning", "No PDF files found to merge.");
         return py::bool_(false);
     }
-    py::object output_file = self.attr("output_file");
-    if (!output_is_free(g, self.cast<Leafmixer&>().config_file, "output_file", output_file,
-                        pdf_paths))
+    if (!output_is_free(g, config_file, "output_file", self.attr("output_file"), pdf_paths))
         return py::bool_(false);
     py::object cell = self.attr("calculate_cell_layout")();
-    py::object cols = self.attr("cols"), rows = self.attr("rows");
-    Grid grid{self, cols * rows, cell[py::int_(0)], cell[py::int_(1)]};
+    Grid grid{self, self.attr("cols") * self.attr("rows"), cell[py::int_(0)], cell[py::int_(1)]};
     log(g, "info", "[STEP 1] Processing " + std::to_string(pdf_paths.size()) + " files...");
 
-    py::object writer = self.attr("writer");
     size_t failed = 0;
     Progress progress(pdf_paths.size(), "Merging PDFs");
-    for (size_t i = 0; i < pdf_paths.size(); ++i, progress.advance()) {
-        py::object f_path = pdf_paths[i], f_name = pdf_names[i];
-        py::object reader = py::none();
-        PypdfWarnings warnings;
-        std::vector<Placement> placed;
-        auto failure = catch_ordinary([&] {
-            reader = g["PdfReader"](f_path);
-            bool is_first = true;
-            for (py::handle source_page : reader.attr("pages")) {
-                grid.place(source_page, f_name, placed);
-                if (is_first) {
-                    writer.attr("add_outline_item")("title"_a = f_name,
-                                                    "page_number"_a = grid.page);
-                    is_first = false;
-                }
-                grid.item_index = grid.item_index + py::int_(1);
-                ++grid.total_pages;
-            }
-        });
-        if (!placed.empty()) {
-            // also for the pages placed before a failure: they stay
-            std::pair<size_t, std::string> left_out;
-            auto late =
-                catch_ordinary([&] { left_out = AnnotationMover(writer, reader, placed).run(); });
-            if (!failure) failure = late;
-            if (left_out.first)
-                log(g, "warning",
-                    "Left out " + std::to_string(left_out.first) + " annotation(s) of " +
-                        str(f_name) +
-                        " that could not be moved into their cells: " + left_out.second);
-        }
-        if (failure) {
-            ++failed;
-            log(g, "error", "Failed " + str(f_name) + ": " + str(*failure));
-        }
-        // What the writer needs is cloned by now; its translation table would
-        // otherwise keep every reader, and so every input file, in memory.
-        if (!reader.is_none()) writer.attr("reset_translation")(reader);
-        warnings.report(f_name);
-    }
-    if (grid.page.is_none()) {
+    for (size_t i = 0; i < pdf_paths.size(); ++i, progress.advance())
+        if (!merge_file(grid, pdf_paths[i], pdf_names[i])) ++failed;
+    // Empty cells alone are no merged document.
+    if (grid.drawn == 0) {
         log(g, "error", "No pages could be merged.");
         return py::bool_(false);
     }
     grid.page.attr("compress_content_streams")();
     log(g, "info",
-        "[STEP 2] Placed " + std::to_string(grid.total_pages) + " pages of " +
+        "[STEP 2] Placed " + std::to_string(grid.drawn) + " pages of " +
             std::to_string(pdf_paths.size() - failed) + " files on " +
-            std::to_string(py::len(writer.attr("pages"))) + " output pages (" +
+            std::to_string(py::len(self.attr("writer").attr("pages"))) + " output pages (" +
             std::to_string(failed) + " failed)");
     return py::bool_(self.attr("_save_file")());
 }
@@ -508,7 +250,8 @@ bool save_file(py::object self) {
         tmp.commit();
     });
     if (failure) {
-        log(g, "error", "Save failed: " + str(*failure));
+        // the user knows the output, not the temporary written in its place
+        log(g, "error", "Save failed: " + error_naming(*failure, output_file));
         return false;
     }
     log(g, "info", "[DONE] Successfully saved merged report: " + str(output_file));

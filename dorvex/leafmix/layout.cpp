@@ -19,32 +19,31 @@ const auto& g = g_leafmix;
 int displayed_rotation(py::handle rot) {
     if (!py::isinstance<py::int_>(rot) && !py::isinstance<py::float_>(rot)) return 0;
     if (py::isinstance<py::bool_>(rot)) return 0;
-    double value = py::float_(py::reinterpret_borrow<py::object>(rot)).cast<double>();
+    double value = as_double(rot);
     if (!std::isfinite(value) || std::fmod(value, 90.0) != 0.0) return 0;
     return static_cast<int>(std::fmod(std::fmod(value, 360.0) + 360.0, 360.0));
 }
 
-double as_double(py::handle value) {
-    return py::float_(py::reinterpret_borrow<py::object>(value)).cast<double>();
-}
+// The share of its cell a page fills in the limiting direction, leaving a
+// little white between neighbouring pages.
+constexpr double CELL_FILL = 0.95;
 
-py::module_ generic() { return py::module_::import("pypdf.generic"); }
-
-py::object number(double v) { return generic().attr("FloatObject")(v); }
+py::object number(double v) { return pdf_objects().attr("FloatObject")(v); }
 
 // The entry `key` as an array, none when absent or not an array.
 py::object array_entry(py::handle dict, const char* key) {
     py::object value = dict.attr("get")(key);
     if (value.is_none()) return value;
     value = value.attr("get_object")();
-    return py::isinstance(value, generic().attr("ArrayObject")) ? value : py::object(py::none());
+    return py::isinstance(value, pdf_objects().attr("ArrayObject")) ? value
+                                                                    : py::object(py::none());
 }
 
 // A flat list of x, y pairs moved through m.
 py::object moved_points(py::handle values, const Affine& m) {
     py::sequence seq = values.attr("get_object")();
     if (py::len(seq) % 2) throw py::value_error("coordinates come in x, y pairs");
-    py::object out = generic().attr("ArrayObject")();
+    py::object out = pdf_objects().attr("ArrayObject")();
     for (size_t i = 0; i + 1 < py::len(seq); i += 2) {
         Point p = m.apply(as_double(seq[i]), as_double(seq[i + 1]));
         out.attr("append")(number(p.x));
@@ -62,11 +61,7 @@ Box box_of(py::handle values) {
     return {std::min(x0, x1), std::min(y0, y1), std::max(x0, x1), std::max(y0, y1)};
 }
 
-py::object box_array(const Box& box) {
-    py::object out = generic().attr("ArrayObject")();
-    for (double v : {box.x0, box.y0, box.x1, box.y1}) out.attr("append")(number(v));
-    return out;
-}
+py::object box_array(const Box& box) { return pdf_array({box.x0, box.y0, box.x1, box.y1}); }
 
 Affine affine_of(py::sequence m) {
     if (py::len(m) != 6) throw py::value_error("a matrix has 6 numbers");
@@ -92,7 +87,7 @@ Box Affine::apply(const Box& box) const {
 }
 
 void move_annotation_geometry(py::handle annot, const Affine& m) {
-    py::object name = generic().attr("NameObject");
+    py::object name = pdf_objects().attr("NameObject");
     Box rect = box_of(annot[py::str("/Rect")]);
     Box moved = m.apply(rect);
     annot[name("/Rect")] = box_array(moved);
@@ -111,7 +106,7 @@ void move_annotation_geometry(py::handle annot, const Affine& m) {
     for (const char* key : {"/InkList", "/Path"}) {
         py::object lists = array_entry(annot, key);
         if (lists.is_none()) continue;
-        py::object out = generic().attr("ArrayObject")();
+        py::object out = pdf_objects().attr("ArrayObject")();
         for (py::handle points : lists) out.attr("append")(moved_points(points, m));
         annot[name(key)] = out;
     }
@@ -189,7 +184,7 @@ py::object get_layout_params(py::object /*self*/, py::object source_page, py::ob
     double src_h = (turn == 90 || turn == 270) ? w0 : h0;
     if (src_w == 0.0 || src_h == 0.0) return py::none();
 
-    double scale = std::min(tw / src_w, th / src_h) * 0.95;
+    double scale = std::min(tw / src_w, th / src_h) * CELL_FILL;
     double final_w = src_w * scale, final_h = src_h * scale;
 
     py::dict params;

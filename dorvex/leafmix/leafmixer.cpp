@@ -1,5 +1,5 @@
-// Binds `Leafmixer`: its constructor reads the configuration, the methods
-// live in layout.cpp and compose.cpp.
+// The worker `Leafmixer`: its constructor reads the configuration through the
+// settings table; the methods live in layout.cpp and compose.cpp.
 #include "leafmix.hpp"
 
 namespace dorvex {
@@ -11,14 +11,14 @@ const auto& g = g_leafmix;
 void construct(py::object self, py::object config_dict) {
     py::object conf = config_dict;
     self.attr("conf") = conf;
-    self.attr("input_folder") = conf.attr("get")("input_folder", "./data_leafmix");
-    self.attr("output_file") = conf.attr("get")("output_file", "./data_leafmix/merged_report.pdf");
-    py::object layout_conf = conf.attr("get")("layout", py::dict());
-    self.attr("cols") = layout_conf.attr("get")("cols", 2);
-    self.attr("rows") = layout_conf.attr("get")("rows", 1);
-    self.attr("is_landscape") = layout_conf.attr("get")("landscape", false);
-    self.attr("margin") = conf.attr("get")("margin", 20);
-    self.attr("draw_grid") = conf.attr("get")("debug_grid", false);
+    self.attr("input_folder") = setting(conf, keys_of(CONFIG_KEYS), "input_folder");
+    self.attr("output_file") = setting(conf, keys_of(CONFIG_KEYS), "output_file");
+    py::object layout = setting(conf, keys_of(CONFIG_KEYS), "layout");
+    self.attr("cols") = setting(layout, keys_of(LAYOUT_KEYS), "cols");
+    self.attr("rows") = setting(layout, keys_of(LAYOUT_KEYS), "rows");
+    self.attr("is_landscape") = setting(layout, keys_of(LAYOUT_KEYS), "landscape");
+    self.attr("margin") = setting(conf, keys_of(CONFIG_KEYS), "margin");
+    self.attr("draw_grid") = setting(conf, keys_of(CONFIG_KEYS), "debug_grid");
 
     // The page_size key is not read: output pages are always A4.
     py::sequence a4 = g["PaperSize"].attr("A4");
@@ -43,7 +43,7 @@ void init_leafmixer(py::module_& m) {
         .def("calculate_cell_layout", &calculate_cell_layout)
         .def("_get_layout_params", &get_layout_params, py::arg("source_page"),
              py::arg("target_rect"))
-        .def("run", &run)
+        .def("run", &run, py::arg("config_file") = py::none())
         .def("_create_red_frame_page", &create_red_frame_page, py::arg("x"), py::arg("y"),
              py::arg("w"), py::arg("h"))
         .def("_save_file", &save_file);

@@ -1,29 +1,22 @@
 // dorvex.leafmix: the N-up PDF merge command. This file holds the module
-// level (imports, template, command); leafmix.hpp declares the worker.
+// level (imports, template, command); leafmix.hpp declares the worker and
+// its settings.
 #include "common/command.hpp"
+#include "common/lazy.hpp"
 #include "leafmix.hpp"
 
 namespace {
 
 using dorvex::g_leafmix;
 
-py::dict default_config() {
-    py::dict layout;
-    layout["cols"] = 2;
-    layout["rows"] = 2;
-    layout["landscape"] = false;
-
-    py::dict config;
-    config["input_folder"] = "./data_leafmix";
-    config["output_file"] = "./data_leafmix/merged_report.pdf";
-    config["layout"] = layout;
-    config["page_size"] = "A4";
-    config["margin"] = 20;
-    config["debug_grid"] = false;
-
-    py::dict tpl;
-    tpl["config"] = config;
-    return tpl;
+// Both modules import before any name is bound: all names or none.
+void bind_pypdf(py::module_& m) {
+    py::module_ pypdf = py::module_::import("pypdf");
+    py::module_ generic = py::module_::import("pypdf.generic");
+    for (const char* name : {"PdfReader", "PdfWriter", "PageObject", "Transformation", "PaperSize"})
+        m.attr(name) = pypdf.attr(name);
+    for (const char* name : {"NameObject", "DictionaryObject", "StreamObject"})
+        m.attr(name) = generic.attr(name);
 }
 
 void cmd_leafmix(py::object config, bool generate_config) {
@@ -40,31 +33,23 @@ void cmd_leafmix(py::object config, bool generate_config) {
 
     py::object conf = dorvex::load_config_section(g, config);
     dorvex::check_settings(g, config, conf);
-    py::object mixer = g["Leafmixer"](conf);
-    // a replacement class from a caller may have no C++ side
-    if (py::isinstance<dorvex::Leafmixer>(mixer))
-        mixer.cast<dorvex::Leafmixer&>().config_file = config;
     // Nothing to merge or a failed save: the run produced no document.
-    if (!dorvex::truthy(mixer.attr("run")())) dorvex::exit(g, 1);
+    if (!dorvex::truthy(g["Leafmixer"](conf).attr("run")(config))) dorvex::exit(g, 1);
 }
 
 }  // namespace
 
 PYBIND11_MODULE(leafmix, m) {
     dorvex::import_modules(m, {"os", "sys", "click"});
-    dorvex::import_optional(m, "HAS_PDF_LIBS", [](py::module_& mod) {
-        // both modules import before any name is bound: all names or none
-        py::module_ pypdf = py::module_::import("pypdf");
-        py::module_ generic = py::module_::import("pypdf.generic");
-        for (const char* name :
-             {"PdfReader", "PdfWriter", "PageObject", "Transformation", "PaperSize"})
-            mod.attr(name) = pypdf.attr(name);
-        for (const char* name : {"NameObject", "DictionaryObject", "StreamObject"})
-            mod.attr(name) = generic.attr(name);
-    });
+    // pypdf is loaded when a document is read or made, not for a template
+    m.attr("HAS_PDF_LIBS") = dorvex::importable({"pypdf"});
+    dorvex::bind_on_first_use(m,
+                              {"PdfReader", "PdfWriter", "PageObject", "Transformation",
+                               "PaperSize", "NameObject", "DictionaryObject", "StreamObject"},
+                              bind_pypdf);
     dorvex::toolkit::import_into(m, {"fileMg", "app_logging"}, "Leafmix");
 
-    m.attr("DEFAULT_CONFIG") = default_config();
+    m.attr("DEFAULT_CONFIG") = dorvex::template_of(dorvex::keys_of(dorvex::SETTINGS));
 
     dorvex::init_leafmixer(m);
 

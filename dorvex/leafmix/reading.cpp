@@ -36,7 +36,8 @@ PypdfWarnings::~PypdfWarnings() {
     try {
         logger_.attr("removeHandler")(handler_);
         logger_.attr("propagate") = propagate_;
-    } catch (...) {
+    } catch (py::error_already_set& e) {
+        e.discard_as_unraisable("restoring pypdf's logger");  // a destructor must not throw
     }
 }
 
