@@ -30,15 +30,6 @@ py::object resolve_card_link(py::handle base_url, py::handle file) {
     return base_url.attr("rstrip")("/") + py::str("/") + file.attr("lstrip")("/");
 }
 
-// The error of an atomic write names the temporary file; the user knows the
-// page's own path.
-std::string error_text(py::handle err, py::handle out_path) {
-    if (py::isinstance(err, py::handle(PyExc_OSError)) && !err.attr("strerror").is_none())
-        return "[Errno " + str(err.attr("errno")) + "] " + reason_of(err) + ": " +
-               str(py::repr(out_path));
-    return str(err);
-}
-
 py::object get(py::handle config, const char* key) {
     return setting(config, keys_of(SETTINGS), key);
 }
@@ -123,7 +114,7 @@ py::tuple run(py::object self, py::object config_file) {
         catch_ordinary([&] { write_page(config, docs, out_path, pieces, drop_controls); });
     if (failure)
         return py::make_tuple(false,
-                              "Failed to generate index file: " + error_text(*failure, out_path));
+                              "Failed to generate index file: " + error_naming(*failure, out_path));
     return py::make_tuple(true, "Successfully generated HTML index at: " + str(out_path));
 }
 
