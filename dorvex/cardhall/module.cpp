@@ -2,6 +2,7 @@
 // level (imports, templates, command); generate.cpp builds the page.
 #include "cardhall.hpp"
 #include "common/command.hpp"
+#include "common/lazy.hpp"
 #include "templates.hpp"
 
 namespace {
@@ -30,7 +31,10 @@ void cmd_cardhall(py::object config, bool generate_config) {
 
 PYBIND11_MODULE(cardhall, m) {
     dorvex::import_modules(m, {"os", "sys", "re", "click"});
-    m.attr("load_yaml") = py::module_::import("dorvex.config").attr("load_yaml");
+    // PyYAML is loaded when a card file is read, not for the template
+    dorvex::bind_on_first_use(m, {"load_yaml"}, [](py::module_& mod) {
+        mod.attr("load_yaml") = py::module_::import("dorvex.config").attr("load_yaml");
+    });
     dorvex::toolkit::import_into(m, {"app_logging"}, "Cardhall");
 
     m.attr("DEFAULT_YAML_CONTENT") = dorvex::cardhall::DEFAULT_YAML_CONTENT;
