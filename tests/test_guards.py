@@ -314,6 +314,8 @@ UNKNOWN_KEYS = [
     ("spend-file", {"config": {"path": ".", "amount_cel": "B1", "_note": "a comment"},
                     "excel_in": {"name_cell": "A1"}, "exel_in": {}},
      ["unknown key config.amount_cel", "unknown key exel_in (did you mean excel_in?)"]),
+    ("notepress", {"config": {"input_pth": "notes", "output_path": "out", "// note": "x"}},
+     ["unknown key config.input_pth (did you mean input_path?)"]),
 ]
 
 

@@ -108,6 +108,8 @@ def test_unloadable_config_exits_1(runner, tmp_path, caplog, content, why):
         ({"input_path": 5}, "config.input_path must be a string (got 5)"),
         ({"watermark_text": None}, "config.watermark_text must be a string (got null)"),
         ({"embed_images": "false"}, 'config.embed_images must be true or false (got "false")'),
+        ({"input_path": "a\0b"}, 'config.input_path must be a path without NUL characters '
+                                  '(got "a\\u0000b")'),
     ],
 )
 def test_wrong_setting_type_is_one_line(runner, tmp_path, config, line):

@@ -217,13 +217,9 @@ py::tuple run(py::object self, py::object config_file) {
 namespace {
 
 void construct(py::object self, py::object config) {
-    auto get = config.attr("get");
     self.attr("config") = config;
-    self.attr("input_path") = get("input_path", "./");
-    self.attr("output_path") = get("output_path", "./");
-    self.attr("embed_images") = get("embed_images", true);
-    self.attr("watermark_enable") = get("watermark_enable", false);
-    self.attr("watermark_text") = get("watermark_text", "CONFIDENTIAL");
+    for (const Key& key : CONFIG_KEYS)
+        self.attr(key.name) = setting(config, keys_of(CONFIG_KEYS), key.name);
 }
 
 }  // namespace
