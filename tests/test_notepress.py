@@ -130,18 +130,22 @@ def test_no_markdown_files_is_an_error(runner, tmp_path):
     assert result.stdout == ""
 
 
-def test_every_file_failing_still_reports_done(runner, tmp_path, caplog):
+@pytest.mark.parametrize("case", ["undecodable note", "output_path a file"])
+def test_every_note_failing_ends_with_status_1(runner, tmp_path, caplog, case):
     (tmp_path / "in").mkdir()
-    (tmp_path / "in" / "bad.md").write_bytes(b"# Title \xff\n")
+    if case == "undecodable note":
+        (tmp_path / "in" / "note.md").write_bytes(b"# Title \xff\n")
+    else:
+        (tmp_path / "in" / "note.md").write_text("# Title\n")
+        (tmp_path / "out").write_text("a file, not a folder")
     path = tmp_path / "c.json"
     path.write_text(json.dumps({"config": {"input_path": str(tmp_path / "in"),
                                            "output_path": str(tmp_path / "out")}}))
     result = runner.invoke(np.cmd_notepress, ["-c", str(path)])
-    assert result.exit_code == 0
-    assert result.stdout == "Done: Successfully converted 0 Markdown files.\n"
-    failed = [m for m in messages(caplog, logging.ERROR)]
-    assert len(failed) == 1 and failed[0].startswith(f"Failed to process {tmp_path / 'in' / 'bad.md'}: ")
-    assert not list((tmp_path / "out").glob("*.html"))
+    assert result.exit_code == 1
+    assert result.stderr.endswith("Error: No page was written: all 1 Markdown files failed.\n")
+    failed = messages(caplog, logging.ERROR)
+    assert len(failed) == 1 and failed[0].startswith(f"Failed to process {tmp_path / 'in' / 'note.md'}: ")
 
 
 def test_python_m_sets_debug_and_logging(tmp_path):
@@ -300,7 +304,10 @@ def test_page_is_written_atomically(tmp_path, caplog):
     (tmp_path / "out" / "Old.html").write_text("old page")
     result, out = convert(tmp_path, {"Page.md": "# P\n", "Old.md": "# New\n"})
     assert result == (True, "Successfully converted 1 Markdown files.")
-    assert any(m.startswith("Failed to process ") and "Page.md" in m for m in messages(caplog))
+    # the error names the page, not the hidden temporary it was written to first
+    assert messages(caplog, logging.ERROR) == [
+        f"Failed to process {tmp_path / 'in' / 'Page.md'}: [Errno 21] Is a directory: "
+        f"'{out / 'Page.html'}'"]
     assert "<h1" in (out / "Old.html").read_text()
     assert sorted(os.listdir(out)) == ["Old.html", "Page.html"]  # no temporary left behind
     assert os.listdir(out / "Page.html") == ["keep"]

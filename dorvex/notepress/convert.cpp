@@ -132,7 +132,7 @@ void convert_one(const Globals& g, RunState& run, py::object self, py::object md
         py::object debug_file = toolkit::get_output_file_path(
             g, output_path, py::str(str(md_name) + suffix + "_debug.md"));
         refuse_overwrite(g, run, debug_file);
-        write_text_atomic(debug_file, md_content);
+        write_output(debug_file, md_content.attr("encode")("utf-8"));
         log(g, "debug",
             "[" + str(md_name) + "] Saved pre-processed Markdown to " + str(debug_file));
     }
@@ -148,7 +148,7 @@ void convert_one(const Globals& g, RunState& run, py::object self, py::object md
 
     py::object out_file = toolkit::get_output_file_path(g, output_path, out_name);
     refuse_overwrite(g, run, out_file);
-    write_text_atomic(out_file, final_html);
+    write_output(out_file, final_html.attr("encode")("utf-8"));
     run.taken[g["os"].attr("path").attr("normcase")(out_name)] = md_file;
     log(g, "info", "Saved HTML to: " + str(out_file));
 }
@@ -166,6 +166,17 @@ bool is_debug_copy(const Globals& g, py::handle self, py::handle md_file, py::ha
 }
 
 }  // namespace
+
+void write_output(py::handle target, py::handle data) {
+    auto failure = catch_python(PyExc_OSError, [&] { write_bytes_atomic(target, data); });
+    if (!failure) return;
+    py::object code = failure->attr("errno"), reason = failure->attr("strerror");
+    if (code.is_none() || reason.is_none()) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(failure->ptr())), failure->ptr());
+        throw py::error_already_set();
+    }
+    raise_os_error(code.cast<int>(), str(reason).c_str(), target);
+}
 
 py::tuple run(py::object self, py::object config_file) {
     const auto& g = g_notepress;
@@ -210,6 +221,10 @@ py::tuple run(py::object self, py::object config_file) {
         });
         if (failure) log(g, "error", "Failed to process " + str(md_file) + ": " + str(*failure));
     }
+    // Notes were there, but not one page could be written: no success.
+    if (success_count == 0)
+        return py::make_tuple(false, "No page was written: all " + std::to_string(md_files.size()) +
+                                         " Markdown files failed.");
     return py::make_tuple(
         true, "Successfully converted " + std::to_string(success_count) + " Markdown files.");
 }

@@ -35,6 +35,10 @@ void check_settings(const Globals& g, py::handle file, py::handle conf);
 py::tuple run(py::object self, py::object config_file);
 void init_converter(py::module_& m);
 
+// Writes `data` (bytes) to `target` atomically. A failure names `target`,
+// never the hidden temporary the data went to first.
+void write_output(py::handle target, py::handle data);
+
 // embed.cpp
 py::object encode_image_base64(py::object self, py::object img_path);
 // The HTML body with every local image tag's source replaced by a data URI.
