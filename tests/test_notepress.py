@@ -231,20 +231,31 @@ def test_debug_copies_are_not_converted_again(tmp_path, debug_on):
         assert np.NotepressConverter(settings).run() == (
             True, "Successfully converted 2 Markdown files.")
     assert sorted(str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*")) == [
-        "Other_debug.html", "Other_debug_debug.md", "Page.html", "Page.md", "Page_debug.md",
-        "sub", "sub/Other_debug.md"]
+        ".notepress-debug.json", "Other_debug.html", "Other_debug_debug.md", "Page.html",
+        "Page.md", "Page_debug.md", "sub", "sub/Other_debug.md"]
 
 
-def test_debug_file_never_replaces_the_configuration(runner, tmp_path, debug_on):
-    config_name = "Page_debug.md"
-    (tmp_path / "Page.md").write_text("# A\n")
-    path = tmp_path / config_name
-    text = json.dumps({"config": {"input_path": str(tmp_path), "output_path": str(tmp_path)}})
-    path.write_text(text)
-    result = runner.invoke(np.cmd_notepress, ["-c", str(path)])
-    assert result.exit_code == 1
-    assert result.stderr.endswith(f"Error: {path}: output_path would overwrite the input {path}\n")
-    assert path.read_text() == text
+@pytest.mark.parametrize("owner", ["note", "configuration", "edited copy"])
+def test_debug_copy_never_replaces_a_file_not_ours(runner, tmp_path, debug_on, owner):
+    """The output folder is the input folder, where plan_debug.md is a note
+    of the user's, the configuration file, or a copy of ours edited since."""
+    settings = json.dumps({"config": {"input_path": str(tmp_path), "output_path": str(tmp_path)}})
+    (tmp_path / "plan.md").write_text("# Plan\n")
+    theirs = tmp_path / "plan_debug.md"
+    config = theirs if owner == "configuration" else tmp_path / "c.json"
+    config.write_text(settings)
+    if owner == "edited copy":
+        assert runner.invoke(np.cmd_notepress, ["-c", str(config)]).exit_code == 0
+    text = {"note": "IMPORTANT\n", "configuration": settings, "edited copy": "# Plan, edited\n"}[owner]
+    theirs.write_text(text)
+    for _ in range(2):  # the second run finds the copy the first one wrote
+        result = runner.invoke(np.cmd_notepress, ["-c", str(config)])
+        assert result.exit_code == 0, result.output
+        assert theirs.read_text() == text
+        assert (tmp_path / "plan_debug (2).md").read_text() == "# Plan\n\n[TOC]\n\n\n"
+    assert sorted(p.name for p in tmp_path.iterdir() if p.suffix in (".md", ".html")) == [
+        "plan.html", "plan.md", "plan_debug (2).md", "plan_debug.html", "plan_debug.md",
+        "plan_debug_debug.md"]
 
 
 def test_markdown_features_render(tmp_path):

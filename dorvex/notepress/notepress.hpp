@@ -2,6 +2,8 @@
 // settings table, the worker `NotepressConverter` and what its files share.
 #pragma once
 
+#include <string>
+
 #include "common/pyutil.hpp"
 #include "common/settings.hpp"
 
@@ -22,6 +24,9 @@ inline constexpr Key SETTINGS[] = {
     {"config", section(keys_of(CONFIG_KEYS)), mapping()},
 };
 
+// A name another output of the run took gets the first free " (N)" from here.
+inline constexpr int FIRST_FREE_NUMBER = 2;
+
 // The worker; its settings live in the instance dictionary.
 struct NotepressConverter {};
 
@@ -34,6 +39,42 @@ void check_settings(const Globals& g, py::handle file, py::handle conf);
 // its constructor, `_encode_image_base64` and `run`.
 py::tuple run(py::object self, py::object config_file);
 void init_converter(py::module_& m);
+
+// debug.cpp: the debug copies ("<page>_debug.md") a run writes beside its
+// pages. A record in the output folder names each copy written with a hash
+// of its content, so a copy of ours is told from a note of the same name.
+class DebugCopies {
+public:
+    // For the run of `self`, whose pages go to its output_path.
+    explicit DebugCopies(py::handle self);
+    DebugCopies(const DebugCopies&) = delete;
+    DebugCopies& operator=(const DebugCopies&) = delete;
+    // Records what was written, also when the run ends early.
+    ~DebugCopies();
+
+    // Whether `md_file`, listed among the notes, is a debug copy this command
+    // wrote and nobody changed since: it is no note, and is not converted.
+    bool is_ours(py::handle md_file);
+    // Writes `text` as the debug copy of page `page_name`, never over a file
+    // that is not a copy of ours, nor over the configuration file or a note
+    // (`notes_by_name`: file name -> the run's notes of that name); that
+    // name taken, the copy takes the next free "<page>_debug (N).md".
+    // Returns the path written.
+    py::object write(py::handle md_file, py::handle page_name, py::handle text,
+                     py::handle config_file, py::handle notes_by_name);
+    // Writes the record, when this run wrote copies.
+    void save();
+
+private:
+    bool is_free(py::handle name, py::handle path, py::handle data, py::handle inputs);
+
+    py::object output_path_;
+    py::object record_path_;  // where the record was read, or is to be written
+    py::dict record_;         // file name -> SHA-256 of what was written
+    py::set written_;         // names written by this run
+    bool usable_ = true;      // false: a file there that is no record; left alone
+    bool dirty_ = false;
+};
 
 // Writes `data` (bytes) to `target` atomically. A failure names `target`,
 // never the hidden temporary the data went to first.
