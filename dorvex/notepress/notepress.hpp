@@ -82,9 +82,28 @@ void write_output(py::handle target, py::handle data);
 
 // embed.cpp
 py::object encode_image_base64(py::object self, py::object img_path);
+// What embedding needs across one run: the input folder's real path, found
+// once.
+struct ImageRoot {
+    py::object input_path;
+    std::string real;  // its real path as the file system has it; empty until needed
+};
 // The HTML body with every local image tag's source replaced by a data URI.
-py::object embed_images(py::object self, py::object html_body, py::object md_file, bool is_debug);
+py::object embed_images(ImageRoot& root, py::object html_body, py::object md_file, bool is_debug);
+
+// page.cpp
 // The watermark style block for `text`.
 py::str watermark_css(py::handle text);
+// PAGE_TEMPLATE taken apart once for a run.
+struct PageTemplate {
+    py::object text;               // the PAGE_TEMPLATE the pieces were made from
+    py::list pieces = py::list();  // (literal text as UTF-8 bytes, field name or None)
+    bool plain = false;            // false: filled through str.format
+};
+// PAGE_TEMPLATE.format(title=..., content=..., watermark_css=...) as UTF-8
+// bytes. The template holds emoji, which make the whole page as one str
+// four bytes a character; filled piece by piece, a body of images in
+// Base64 is only copied.
+py::object fill_page(PageTemplate& page, py::handle title, py::handle content, py::handle css);
 
 }  // namespace dorvex
