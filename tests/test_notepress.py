@@ -56,16 +56,26 @@ def debug_on(monkeypatch, caplog):
 
 
 def test_module_attributes_in_order():
-    names = [n for n in vars(np) if not n.startswith("__")]
+    names = [n for n in vars(np) if not n.startswith("__") and n != "markdown"]
     assert names == [
-        "os", "sys", "base64", "re", "urllib", "click", "Path", "markdown", "HAS_MD",
+        "os", "sys", "base64", "re", "urllib", "click", "Path", "HAS_MD",
         "fileMg", "app_logging", "log", "DEFAULT_CONFIG", "PAGE_TEMPLATE",
         "NotepressConverter", "cmd_notepress",
     ]
+    # Markdown is bound at its first use
+    assert np.HAS_MD is True and np.markdown.__name__ == "markdown"
     assert np.__file__.endswith(".so")
     assert hasattr(np.urllib, "parse")
     assert np.cmd_notepress.name == "notepress"
     assert "Command entry point for Notepress Generator" in np.cmd_notepress.callback.__doc__
+
+
+def test_template_does_not_load_markdown(in_tmp):
+    code = ("import sys; from dorvex.cli import main\n"
+            "try:\n    main(['notepress', '--generate-config'])\nexcept SystemExit:\n    pass\n"
+            "print('markdown' in sys.modules)")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.splitlines()[-1] == "False"
 
 
 def test_constructor_reads_defaults_and_ignores_unknown():

@@ -2,6 +2,7 @@
 // file holds the module level (imports, template, command); settings.cpp
 // checks the configuration, convert.cpp does the work.
 #include "common/command.hpp"
+#include "common/lazy.hpp"
 #include "notepress.hpp"
 #include "templates.hpp"
 
@@ -33,8 +34,10 @@ PYBIND11_MODULE(notepress, m) {
     py::module_::import("urllib.parse");
     dorvex::import_modules(m, {"urllib", "click"});
     m.attr("Path") = py::module_::import("pathlib").attr("Path");
-    dorvex::import_optional(m, "HAS_MD",
-                            [](py::module_& mod) { dorvex::import_modules(mod, {"markdown"}); });
+    // Markdown is loaded when a note is converted, not for a template or --help
+    dorvex::bind_on_first_use(m, {"markdown"},
+                              [](py::module_& mod) { dorvex::import_modules(mod, {"markdown"}); });
+    m.attr("HAS_MD") = dorvex::importable({"markdown"});
     dorvex::toolkit::import_into(m, {"fileMg", "app_logging"}, "Notepress");
 
     m.attr("DEFAULT_CONFIG") = dorvex::template_of(dorvex::keys_of(dorvex::SETTINGS));
