@@ -327,3 +327,17 @@ def test_unknown_keys_are_warned_about(runner, in_tmp, name, content, warnings):
     result = runner.invoke(main, [name, "-c", "c.json"])
     shown = [line for line in result.stderr.splitlines() if line.startswith("Warning: ")]
     assert shown == [f"Warning: c.json: {w}" for w in warnings]
+
+
+# (command, a library its template, help and configuration errors never need)
+UNUSED_FOR_TEMPLATE = [
+    ("notepress", "markdown"),
+]
+
+
+@pytest.mark.parametrize("name, library", UNUSED_FOR_TEMPLATE, ids=[u[0] for u in UNUSED_FOR_TEMPLATE])
+def test_template_does_not_load_the_library(in_tmp, name, library):
+    code = (f"import sys; from dorvex.cli import main\ntry:\n    main([{name!r}, '--generate-config'])\n"
+            f"except SystemExit:\n    pass\nprint({library!r} in sys.modules)")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.splitlines()[-1] == "False"

@@ -70,14 +70,6 @@ def test_module_attributes_in_order():
     assert "Command entry point for Notepress Generator" in np.cmd_notepress.callback.__doc__
 
 
-def test_template_does_not_load_markdown(in_tmp):
-    code = ("import sys; from dorvex.cli import main\n"
-            "try:\n    main(['notepress', '--generate-config'])\nexcept SystemExit:\n    pass\n"
-            "print('markdown' in sys.modules)")
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    assert out.stdout.splitlines()[-1] == "False"
-
-
 def test_constructor_reads_defaults_and_ignores_unknown():
     conv = np.NotepressConverter({"watermark_text": "X", "other": 1})
     assert (conv.input_path, conv.output_path, conv.embed_images, conv.watermark_enable,
