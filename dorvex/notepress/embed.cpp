@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -55,18 +56,18 @@ bool starts_with(std::string_view data, std::string_view prefix) {
 // AVIF is an ISO media file whose first box, "ftyp", lists the brand avif
 // (a still image) or avis (a sequence): box size and type, then the major
 // brand, a minor version and the compatible brands, four bytes each.
-constexpr size_t BOX_FIELD = 4;
-constexpr size_t MAJOR_BRAND = 2 * BOX_FIELD;
-constexpr size_t COMPATIBLE_BRANDS = MAJOR_BRAND + 2 * BOX_FIELD;
+constexpr size_t FIELD = 4;  // the four-byte fields and tags of image headers
+constexpr size_t MAJOR_BRAND = 2 * FIELD;
+constexpr size_t COMPATIBLE_BRANDS = MAJOR_BRAND + 2 * FIELD;
 
 bool is_avif(std::string_view b) {
-    if (b.size() < COMPATIBLE_BRANDS || b.substr(BOX_FIELD, BOX_FIELD) != "ftyp") return false;
+    if (b.size() < COMPATIBLE_BRANDS || b.substr(FIELD, FIELD) != "ftyp") return false;
     size_t box_size = 0;
-    for (size_t i = 0; i < BOX_FIELD; ++i) box_size = (box_size << 8) | uint8_t(b[i]);
+    for (size_t i = 0; i < FIELD; ++i) box_size = (box_size << 8) | uint8_t(b[i]);
     size_t end = std::min(b.size(), box_size);
-    for (size_t i = MAJOR_BRAND; i + BOX_FIELD <= end;
-         i += (i == MAJOR_BRAND ? 2 * BOX_FIELD : BOX_FIELD))  // past the minor version
-        if (b.substr(i, BOX_FIELD) == "avif" || b.substr(i, BOX_FIELD) == "avis") return true;
+    for (size_t i = MAJOR_BRAND; i + FIELD <= end;
+         i += (i == MAJOR_BRAND ? 2 * FIELD : FIELD))  // past the minor version
+        if (b.substr(i, FIELD) == "avif" || b.substr(i, FIELD) == "avis") return true;
     return false;
 }
 
@@ -94,9 +95,10 @@ bool is_image_content(std::string_view b) {
     for (std::string_view sig : {"\x89PNG\r\n\x1a\n"sv, "\xff\xd8\xff"sv, "GIF87a"sv, "GIF89a"sv,
                                  "II*\0"sv, "MM\0*"sv, "\0\0\x01\0"sv})
         if (starts_with(b, sig)) return true;
-    if (starts_with(b, "BM") && b.size() >= BMP_HEADER && b.substr(BMP_RESERVED, 4) == "\0\0\0\0"sv)
+    if (starts_with(b, "BM") && b.size() >= BMP_HEADER &&
+        b.substr(BMP_RESERVED, FIELD) == "\0\0\0\0"sv)
         return true;
-    if (starts_with(b, "RIFF") && b.substr(RIFF_FORM, 4) == "WEBP") return true;
+    if (starts_with(b, "RIFF") && b.substr(RIFF_FORM, FIELD) == "WEBP") return true;
     return is_avif(b) || is_svg(b);
 }
 

@@ -12,6 +12,10 @@ const auto& g = g_notepress;
 
 constexpr const char* PAGE_FIELDS[] = {"title", "watermark_css", "content"};
 
+// The watermark block's rule is indented as the pages have always had it,
+// its declarations one step further.
+constexpr size_t WATERMARK_INDENT = 28, INDENT_STEP = 4;
+
 // The watermark text sits in an SVG text element inside a double-quoted CSS
 // url(). Markup characters would make the SVG invalid (no watermark at all),
 // a quote would end the CSS string, and "#", "%" or "\" would be read by the
@@ -74,17 +78,17 @@ void parse_template(PageTemplate& page, py::handle text) {
 }  // namespace
 
 py::str watermark_css(py::handle text) {
-    const std::string i28(28, ' '), i32(32, ' ');
-    std::string css = "\n" + i28 + "/* 💡 Watermark Layer */\n" + i28 + "body::after {\n";
+    const std::string rule(WATERMARK_INDENT, ' '), declaration(WATERMARK_INDENT + INDENT_STEP, ' ');
+    std::string css = "\n" + rule + "/* 💡 Watermark Layer */\n" + rule + "body::after {\n";
     for (const char* line : {"content: \"\";", "position: fixed;", "top: 0;", "left: 0;",
                              "width: 100%;", "height: 100%;"})
-        css += i32 + line + "\n";
-    css += i32 + WATERMARK_BG_HEAD + SVG_NAMESPACE + WATERMARK_BG_MIDDLE + svg_text(str(text)) +
-           WATERMARK_BG_TAIL + "\n";
+        css += declaration + line + "\n";
+    css += declaration + WATERMARK_BG_HEAD + SVG_NAMESPACE + WATERMARK_BG_MIDDLE +
+           svg_text(str(text)) + WATERMARK_BG_TAIL + "\n";
     for (const char* line :
          {"background-repeat: repeat;", "pointer-events: none;", "z-index: 1000;"})
-        css += i32 + line + "\n";
-    css += i28 + "}";
+        css += declaration + line + "\n";
+    css += rule + "}";
     return py::str(css);
 }
 
