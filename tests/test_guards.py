@@ -360,6 +360,8 @@ UNKNOWN_KEYS = [
                              "_note": "a comment"}},
      ["unknown key config.layout.colums (did you mean cols?)",
       "unknown key config.margn (did you mean margin?)"]),
+    ("notepress", {"config": {"input_pth": "notes", "output_path": "out", "// note": "x"}},
+     ["unknown key config.input_pth (did you mean input_path?)"]),
 ]
 
 
@@ -461,7 +463,7 @@ def test_template_that_cannot_be_written_is_one_line(tmp_path, name, where):
 
 # (command, a library that writing its template must not load)
 TEMPLATE_SKIPS = [("tally-run", "pandas"), ("spend-file", "openpyxl"), ("leaf-mix", "pypdf"),
-                  ("card-hall", "yaml")]
+                  ("card-hall", "yaml"), ("notepress", "markdown")]
 
 
 @pytest.mark.parametrize("name, library", TEMPLATE_SKIPS, ids=[t[0] for t in TEMPLATE_SKIPS])

@@ -56,12 +56,14 @@ def debug_on(monkeypatch, caplog):
 
 
 def test_module_attributes_in_order():
-    names = [n for n in vars(np) if not n.startswith("__")]
+    names = [n for n in vars(np) if not n.startswith("__") and n != "markdown"]
     assert names == [
-        "os", "sys", "base64", "re", "urllib", "click", "Path", "markdown", "HAS_MD",
+        "os", "sys", "base64", "re", "urllib", "click", "Path", "HAS_MD",
         "fileMg", "app_logging", "log", "DEFAULT_CONFIG", "PAGE_TEMPLATE",
         "NotepressConverter", "cmd_notepress",
     ]
+    # Markdown is bound at its first use
+    assert np.HAS_MD is True and np.markdown.__name__ == "markdown"
     assert np.__file__.endswith(".so")
     assert hasattr(np.urllib, "parse")
     assert np.cmd_notepress.name == "notepress"
@@ -108,6 +110,8 @@ def test_unloadable_config_exits_1(runner, tmp_path, caplog, content, why):
         ({"input_path": 5}, "config.input_path must be a string (got 5)"),
         ({"watermark_text": None}, "config.watermark_text must be a string (got null)"),
         ({"embed_images": "false"}, 'config.embed_images must be true or false (got "false")'),
+        ({"input_path": "a\0b"}, 'config.input_path must be a path without NUL characters '
+                                  '(got "a\\u0000b")'),
     ],
 )
 def test_wrong_setting_type_is_one_line(runner, tmp_path, config, line):
@@ -128,18 +132,22 @@ def test_no_markdown_files_is_an_error(runner, tmp_path):
     assert result.stdout == ""
 
 
-def test_every_file_failing_still_reports_done(runner, tmp_path, caplog):
+@pytest.mark.parametrize("case", ["undecodable note", "output_path a file"])
+def test_every_note_failing_ends_with_status_1(runner, tmp_path, caplog, case):
     (tmp_path / "in").mkdir()
-    (tmp_path / "in" / "bad.md").write_bytes(b"# Title \xff\n")
+    if case == "undecodable note":
+        (tmp_path / "in" / "note.md").write_bytes(b"# Title \xff\n")
+    else:
+        (tmp_path / "in" / "note.md").write_text("# Title\n")
+        (tmp_path / "out").write_text("a file, not a folder")
     path = tmp_path / "c.json"
     path.write_text(json.dumps({"config": {"input_path": str(tmp_path / "in"),
                                            "output_path": str(tmp_path / "out")}}))
     result = runner.invoke(np.cmd_notepress, ["-c", str(path)])
-    assert result.exit_code == 0
-    assert result.stdout == "Done: Successfully converted 0 Markdown files.\n"
-    failed = [m for m in messages(caplog, logging.ERROR)]
-    assert len(failed) == 1 and failed[0].startswith(f"Failed to process {tmp_path / 'in' / 'bad.md'}: ")
-    assert not list((tmp_path / "out").glob("*.html"))
+    assert result.exit_code == 1
+    assert result.stderr.endswith("Error: No page was written: all 1 Markdown files failed.\n")
+    failed = messages(caplog, logging.ERROR)
+    assert len(failed) == 1 and failed[0].startswith(f"Failed to process {tmp_path / 'in' / 'note.md'}: ")
 
 
 def test_python_m_sets_debug_and_logging(tmp_path):
@@ -225,20 +233,31 @@ def test_debug_copies_are_not_converted_again(tmp_path, debug_on):
         assert np.NotepressConverter(settings).run() == (
             True, "Successfully converted 2 Markdown files.")
     assert sorted(str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*")) == [
-        "Other_debug.html", "Other_debug_debug.md", "Page.html", "Page.md", "Page_debug.md",
-        "sub", "sub/Other_debug.md"]
+        ".notepress-debug.json", "Other_debug.html", "Other_debug_debug.md", "Page.html",
+        "Page.md", "Page_debug.md", "sub", "sub/Other_debug.md"]
 
 
-def test_debug_file_never_replaces_the_configuration(runner, tmp_path, debug_on):
-    config_name = "Page_debug.md"
-    (tmp_path / "Page.md").write_text("# A\n")
-    path = tmp_path / config_name
-    text = json.dumps({"config": {"input_path": str(tmp_path), "output_path": str(tmp_path)}})
-    path.write_text(text)
-    result = runner.invoke(np.cmd_notepress, ["-c", str(path)])
-    assert result.exit_code == 1
-    assert result.stderr.endswith(f"Error: {path}: output_path would overwrite the input {path}\n")
-    assert path.read_text() == text
+@pytest.mark.parametrize("owner", ["note", "configuration", "edited copy"])
+def test_debug_copy_never_replaces_a_file_not_ours(runner, tmp_path, debug_on, owner):
+    """The output folder is the input folder, where plan_debug.md is a note
+    of the user's, the configuration file, or a copy of ours edited since."""
+    settings = json.dumps({"config": {"input_path": str(tmp_path), "output_path": str(tmp_path)}})
+    (tmp_path / "plan.md").write_text("# Plan\n")
+    theirs = tmp_path / "plan_debug.md"
+    config = theirs if owner == "configuration" else tmp_path / "c.json"
+    config.write_text(settings)
+    if owner == "edited copy":
+        assert runner.invoke(np.cmd_notepress, ["-c", str(config)]).exit_code == 0
+    text = {"note": "IMPORTANT\n", "configuration": settings, "edited copy": "# Plan, edited\n"}[owner]
+    theirs.write_text(text)
+    for _ in range(2):  # the second run finds the copy the first one wrote
+        result = runner.invoke(np.cmd_notepress, ["-c", str(config)])
+        assert result.exit_code == 0, result.output
+        assert theirs.read_text() == text
+        assert (tmp_path / "plan_debug (2).md").read_text() == "# Plan\n\n[TOC]\n\n\n"
+    assert sorted(p.name for p in tmp_path.iterdir() if p.suffix in (".md", ".html")) == [
+        "plan.html", "plan.md", "plan_debug (2).md", "plan_debug.html", "plan_debug.md",
+        "plan_debug_debug.md"]
 
 
 def test_markdown_features_render(tmp_path):
@@ -298,7 +317,10 @@ def test_page_is_written_atomically(tmp_path, caplog):
     (tmp_path / "out" / "Old.html").write_text("old page")
     result, out = convert(tmp_path, {"Page.md": "# P\n", "Old.md": "# New\n"})
     assert result == (True, "Successfully converted 1 Markdown files.")
-    assert any(m.startswith("Failed to process ") and "Page.md" in m for m in messages(caplog))
+    # the error names the page, not the hidden temporary it was written to first
+    assert messages(caplog, logging.ERROR) == [
+        f"Failed to process {tmp_path / 'in' / 'Page.md'}: [Errno 21] Is a directory: "
+        f"'{out / 'Page.html'}'"]
     assert "<h1" in (out / "Old.html").read_text()
     assert sorted(os.listdir(out)) == ["Old.html", "Page.html"]  # no temporary left behind
     assert os.listdir(out / "Page.html") == ["keep"]

@@ -1,42 +1,14 @@
 // dorvex.notepress: exported Markdown notes to self-contained HTML pages. This
-// file holds the module level (imports, template, command); notepress.hpp
-// declares the worker.
+// file holds the module level (imports, template, command); settings.cpp
+// checks the configuration, convert.cpp does the work.
 #include "common/command.hpp"
+#include "common/lazy.hpp"
 #include "notepress.hpp"
 #include "templates.hpp"
 
 namespace {
 
 using dorvex::g_notepress;
-
-py::dict default_config() {
-    py::dict config;
-    config["input_path"] = "./";
-    config["output_path"] = "./";
-    config["embed_images"] = true;
-    config["watermark_enable"] = false;
-    config["watermark_text"] = "CONFIDENTIAL";
-    py::dict tpl;
-    tpl["config"] = config;
-    return tpl;
-}
-
-// The settings are used as they come, but a value of the wrong kind would
-// fail every file (or the whole run with a traceback); one line says which.
-void check_settings(const dorvex::Globals& g, py::handle file, py::handle settings) {
-    py::dict dict = dorvex::check_object(g, file, "config", settings);
-    dorvex::check_text_keys(g, file, dict, "config",
-                            {"input_path", "output_path", "watermark_text"});
-    // Switches go by truth value (0 and null are off), but the text "false"
-    // would be on.
-    for (const char* key : {"embed_images", "watermark_enable"}) {
-        if (!dict.contains(key)) continue;
-        py::object value = dict[key];
-        if (py::isinstance<py::str>(value) || py::isinstance<py::list>(value) ||
-            py::isinstance<py::dict>(value))
-            dorvex::config_error(g, file, std::string("config.") + key, "true or false", value);
-    }
-}
 
 void cmd_notepress(py::object config, bool generate_config) {
     const auto& g = g_notepress;
@@ -50,15 +22,9 @@ void cmd_notepress(py::object config, bool generate_config) {
          "Hint: Run 'python -m dorvex notepress --generate-config' to get a template."});
 
     py::object settings = dorvex::load_config_section(g, config);
-    check_settings(g, config, settings);
+    dorvex::check_settings(g, config, settings);
     py::object result = g["NotepressConverter"](settings).attr("run")(config);
-    auto [ok, message] = dorvex::unpack_pair(result);
-    if (dorvex::truthy(ok)) {
-        dorvex::echo(g, "Done: " + dorvex::str(message));
-        return;
-    }
-    dorvex::echo(g, "Error: " + dorvex::str(message), true);
-    dorvex::exit(g, 1);
+    dorvex::finish_run(g, result, {"Done: ", "Error: ", true, 1});
 }
 
 }  // namespace
@@ -68,11 +34,13 @@ PYBIND11_MODULE(notepress, m) {
     py::module_::import("urllib.parse");
     dorvex::import_modules(m, {"urllib", "click"});
     m.attr("Path") = py::module_::import("pathlib").attr("Path");
-    dorvex::import_optional(m, "HAS_MD",
-                            [](py::module_& mod) { dorvex::import_modules(mod, {"markdown"}); });
+    // Markdown is loaded when a note is converted, not for a template or --help
+    dorvex::bind_on_first_use(m, {"markdown"},
+                              [](py::module_& mod) { dorvex::import_modules(mod, {"markdown"}); });
+    m.attr("HAS_MD") = dorvex::importable({"markdown"});
     dorvex::toolkit::import_into(m, {"fileMg", "app_logging"}, "Notepress");
 
-    m.attr("DEFAULT_CONFIG") = default_config();
+    m.attr("DEFAULT_CONFIG") = dorvex::template_of(dorvex::keys_of(dorvex::SETTINGS));
     m.attr("PAGE_TEMPLATE") = py::str(dorvex::PAGE_TEMPLATE);
 
     dorvex::init_converter(m);
