@@ -356,6 +356,9 @@ UNKNOWN_KEYS = [
                               "system_data": {"qty_cel": "L2", "//": "a comment"}}},
      ["unknown key config.output_dri (did you mean output_dir?)",
       "unknown key config.system_data.qty_cel (did you mean qty_cell?)"]),
+    ("chartsite", {"config": {"output_foler": "out", "_note": "a comment",
+                              "doc_titles": {"any.md": "A"}, "chart_titles": {"x.mmd": "X"}}},
+     ["unknown key config.output_foler (did you mean output_folder?)"]),
 ]
 
 
@@ -456,7 +459,7 @@ def test_template_that_cannot_be_written_is_one_line(tmp_path, name, where):
 
 
 # (command, a library that writing its template must not load)
-TEMPLATE_SKIPS = [("tally-run", "pandas"), ("spend-file", "openpyxl")]
+TEMPLATE_SKIPS = [("tally-run", "pandas"), ("spend-file", "openpyxl"), ("chartsite", "markdown")]
 
 
 @pytest.mark.parametrize("name, library", TEMPLATE_SKIPS, ids=[t[0] for t in TEMPLATE_SKIPS])
