@@ -138,18 +138,20 @@ def site(tmp_path, runner):
     src.mkdir()
 
     def run(**settings):
-        conf = write_config(tmp_path / "site.json", input_folder=str(src),
-                            output_folder=str(out), **settings)
+        conf = write_config(tmp_path / "site.json",
+                            **{"input_folder": str(src), "output_folder": str(out), **settings})
         return runner.invoke(cs.cmd_chartsite, ["-c", conf])
 
     return src, out, run
 
 
 def test_module_level():
-    assert [n for n in vars(cs) if not n.startswith("__")] == [
-        "os", "subprocess", "sys", "shutil", "click", "markdown", "HAS_MD", "fileMg",
+    assert [n for n in vars(cs) if not n.startswith("__") and n != "markdown"] == [
+        "os", "subprocess", "sys", "shutil", "click", "HAS_MD", "fileMg",
         "app_logging", "log", "PAGE_TEMPLATE", "INDEX_TEMPLATE", "DEFAULT_CONFIG",
         "MermaidConverter", "cmd_chartsite"]
+    # Markdown is bound at its first use
+    assert cs.HAS_MD is True and cs.markdown.__name__ == "markdown"
     assert list(cs.DEFAULT_CONFIG["config"]) == [
         "input_folder", "output_folder", "index_title", "doc_titles", "chart_titles"]
     assert cs.cmd_chartsite.callback.__doc__ == "Command entry point for Chartsite Generator"
@@ -179,6 +181,8 @@ def test_missing_markdown(runner, in_tmp, monkeypatch, caplog):
     ('{"config": []}', "config must be an object"),
     ('{"config": {"input_folder": 5}}', "config.input_folder must be a non-empty string (got 5)"),
     ('{"config": {"index_title": null}}', "config.index_title must be a string (got null)"),
+    ('{"config": {"output_folder": "o\\u0000ut"}}',
+     'config.output_folder must be a path without NUL characters (got "o\\u0000ut")'),
     ('{"config": {"chart_titles": {"a.mmd": 1}}}',
      "config.chart_titles must be an object of strings"),
 ])
@@ -192,17 +196,21 @@ def test_unusable_config_ends_with_status_1(runner, in_tmp, caplog, content, rea
     assert not (in_tmp / "data_chartsite").exists()
 
 
-@pytest.mark.parametrize("case", ["no mmdc", "no input folder"])
+@pytest.mark.parametrize("case", ["no mmdc", "no input folder", "unprintable input folder"])
 def test_run_errors_create_nothing(site, fake_mmdc, monkeypatch, tmp_path, case):
     src, out, run = site
+    settings = {}
     if case == "no mmdc":
         (src / "a.mmd").write_text(FLOWCHART)
         monkeypatch.setenv("PATH", str(src))
         expected = ERR_MMDC
-    else:
+    elif case == "no input folder":
         src.rmdir()
         expected = f"Input folder not found: {src}"
-    result = run()
+    else:  # the value shown on one line, cut
+        settings["input_folder"] = "gone\n" * 1000
+        expected = "Input folder not found: " + ("gone\\n" * 20)[:79] + "…"
+    result = run(**settings)
     assert result.exit_code == 1
     assert result.stdout == f"\n[ERROR] {expected}\n"
     assert not out.exists()
@@ -313,6 +321,25 @@ def test_zero_exit_without_svg_is_a_failed_diagram(site, fake_mmdc, caplog):
     assert result.exit_code == 0
     assert "Failed to convert empty.mmd: mmdc exited with status 0 but wrote no SVG" in caplog.messages
     assert sorted(os.listdir(out)) == ["good.html", "good.svg", "index.html"]
+
+
+@pytest.mark.parametrize("blocked, status, said", [
+    ("a.html", 0, "Failed to process a.md: [Errno 21] Is a directory: '{out}/a.html'"),
+    ("d.svg", 1, "\n[ERROR] [Errno 21] Is a directory: '{out}/d.svg'\n"),
+    ("index.html", 1, "\n[ERROR] [Errno 21] Is a directory: '{out}/index.html'\n"),
+])
+def test_failed_write_names_the_output_not_its_temporary(site, fake_mmdc, caplog, blocked, status,
+                                                         said):
+    src, out, run = site
+    (src / "a.md").write_text("# A\n")
+    (src / "d.mmd").write_text(FLOWCHART)
+    (out / blocked).mkdir(parents=True)
+    with caplog.at_level(logging.ERROR):
+        result = run()
+    assert result.exit_code == status
+    assert said.format(out=out) in [result.stdout, *caplog.messages]
+    assert ".~" not in result.output + caplog.text
+    assert not list(out.glob(".~*"))
 
 
 def test_file_names_are_never_run_as_commands(site, fake_mmdc, tmp_path, monkeypatch):

@@ -362,6 +362,9 @@ UNKNOWN_KEYS = [
       "unknown key config.margn (did you mean margin?)"]),
     ("notepress", {"config": {"input_pth": "notes", "output_path": "out", "// note": "x"}},
      ["unknown key config.input_pth (did you mean input_path?)"]),
+    ("chartsite", {"config": {"output_foler": "out", "_note": "a comment",
+                              "doc_titles": {"any.md": "A"}, "chart_titles": {"x.mmd": "X"}}},
+     ["unknown key config.output_foler (did you mean output_folder?)"]),
 ]
 
 
@@ -463,7 +466,7 @@ def test_template_that_cannot_be_written_is_one_line(tmp_path, name, where):
 
 # (command, a library that writing its template must not load)
 TEMPLATE_SKIPS = [("tally-run", "pandas"), ("spend-file", "openpyxl"), ("leaf-mix", "pypdf"),
-                  ("card-hall", "yaml"), ("notepress", "markdown")]
+                  ("card-hall", "yaml"), ("notepress", "markdown"), ("chartsite", "markdown")]
 
 
 @pytest.mark.parametrize("name, library", TEMPLATE_SKIPS, ids=[t[0] for t in TEMPLATE_SKIPS])

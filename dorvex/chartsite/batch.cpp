@@ -27,7 +27,10 @@ struct Drawings::Batch {
 
 namespace {
 
-py::module_ os_path() { return py::module_::import("os").attr("path"); }
+// Random bytes in the stand-in id, so that no diagram text holds it by chance.
+constexpr int STAND_IN_BYTES = 8;
+
+py::object os_path() { return g_chartsite["os"].attr("path"); }
 
 py::list options(py::handle svg_id) {
     return svg_id.is_none() ? py::list() : list_of("-I", svg_id);
@@ -93,7 +96,8 @@ std::vector<std::vector<std::size_t>> cut(const std::vector<std::vector<std::siz
 Drawings::Drawings(RenderSettings settings, py::object work_folder)
     : cache_(settings.timeout),
       work_(std::move(work_folder)),
-      stand_in_(py::str("dorvex-svg-") + py::module_::import("secrets").attr("token_hex")(8)),
+      stand_in_(py::str("dorvex-svg-") +
+                py::module_::import("secrets").attr("token_hex")(STAND_IN_BYTES)),
       renderer_(settings) {}
 
 Drawings::~Drawings() = default;
@@ -165,7 +169,7 @@ void Drawings::submit_batch(std::vector<std::size_t> ids) {
         blocks.append(py::bytes("```mermaid\n") + items_[id]->spec.text + py::bytes("```\n\n"));
     // without room for the batch the diagrams are drawn one by one
     if (catch_python(PyExc_OSError, [&] {
-            py::module_::import("os").attr("mkdir")(batch->folder);
+            g_chartsite["os"].attr("mkdir")(batch->folder);
             py::module_::import("pathlib").attr("Path")(md).attr("write_bytes")(
                 py::bytes("").attr("join")(blocks));
         })) {

@@ -12,10 +12,11 @@ namespace {
 
 // Changed whenever what a key covers changes.
 constexpr const char* KEY_FORMAT = "dorvex-chartsite-1";
-constexpr double UNUSED_SECONDS = 30 * 24 * 3600.0;
+constexpr double SECONDS_PER_DAY = 24 * 60 * 60;
+constexpr double UNUSED_SECONDS = 30 * SECONDS_PER_DAY;
 
 py::object cache_home() {
-    py::module_ os = py::module_::import("os");
+    py::object os = g_chartsite["os"];
     py::object home = os.attr("environ").attr("get")("XDG_CACHE_HOME", "");
     // a relative XDG_CACHE_HOME is to be ignored, like an unset one
     if (truthy(os.attr("path").attr("isabs")(home))) return home;
@@ -27,7 +28,7 @@ py::object cache_home() {
 // Entries unused for 30 days go (a hit refreshes an entry's time), and so do
 // temporaries an interrupted write left behind.
 void prune(py::handle folder) {
-    py::module_ os = py::module_::import("os");
+    py::object os = g_chartsite["os"];
     double cutoff = py::module_::import("time").attr("time")().cast<double>() - UNUSED_SECONDS;
     for (py::handle entry : os.attr("scandir")(folder)) {
         catch_python(PyExc_OSError, [&] {
@@ -58,7 +59,7 @@ bool RenderCache::open() {
     if (tried_) return !folder_.is_none();
     tried_ = true;
     folder_ = py::none();
-    py::module_ os = py::module_::import("os");
+    py::object os = g_chartsite["os"];
     if (str(os.attr("environ").attr("get")("DORVEX_NO_CACHE", "")) == "1") return false;
     py::object home = cache_home();
     py::object mmdc = g_chartsite["shutil"].attr("which")("mmdc");
@@ -94,8 +95,7 @@ py::object RenderCache::key(py::handle text, py::handle options) {
 }
 
 py::object RenderCache::entry(py::handle key) const {
-    return py::module_::import("os").attr("path").attr("join")(folder_,
-                                                               py::str(key) + py::str(".svg"));
+    return g_chartsite["os"].attr("path").attr("join")(folder_, py::str(key) + py::str(".svg"));
 }
 
 py::object RenderCache::get(py::handle key) {
@@ -104,7 +104,7 @@ py::object RenderCache::get(py::handle key) {
     if (catch_python(PyExc_OSError, [&] { data = read_file(path, "rb"); }) || !fit_svg(data))
         return py::none();
     // its time tells when it was last used
-    catch_python(PyExc_OSError, [&] { py::module_::import("os").attr("utime")(path); });
+    catch_python(PyExc_OSError, [&] { g_chartsite["os"].attr("utime")(path); });
     return data;
 }
 

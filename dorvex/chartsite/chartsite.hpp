@@ -1,6 +1,7 @@
-// Declarations shared by the files of dorvex.chartsite: the worker class, the
-// mmdc children, the batches and the render cache, the link items and the
-// index page.
+// chartsite: Mermaid diagrams and Markdown pages to a small static site. The
+// settings table, the worker `MermaidConverter`, and what the module's files
+// share: the mmdc children, the batches and the render cache, the pages, the
+// link items and the index page.
 #pragma once
 
 #include <cmath>
@@ -9,17 +10,58 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/pyutil.hpp"
+#include "common/settings.hpp"
 
 namespace dorvex {
 
 inline constexpr Globals g_chartsite{"dorvex.chartsite"};
 
-// Binds `MermaidConverter` into the module.
-void init_converter(py::module_& m);
+// The settings under "config": what the template writes, and what is used
+// when a key is absent. The title maps are free mappings of file name to
+// title; the template shows two examples of each, a missing map is empty.
+inline constexpr Key DOC_TITLE_EXAMPLES[] = {
+    {"README.md", text("README (v0.1)"), ABSENT},
+    {"test.md", text("Test MarkDown Document (v0.1)"), ABSENT},
+};
+inline constexpr Key CHART_TITLE_EXAMPLES[] = {
+    {"ab.mmd", text("A to B Flow"), ABSENT},
+    {"cd.mmd", text("C to D Flow"), ABSENT},
+};
+inline constexpr Key CONFIG_KEYS[] = {
+    {"input_folder", text("./data_chartsite"), text("./data_chartsite")},
+    {"output_folder", text("./data_chartsite/html_out"), text("./data_chartsite/html_out")},
+    {"index_title", text("Project Documentation"), text("Project Documentation")},
+    {"doc_titles", mapping(keys_of(DOC_TITLE_EXAMPLES)), mapping()},
+    {"chart_titles", mapping(keys_of(CHART_TITLE_EXAMPLES)), mapping()},
+};
+inline constexpr Key SETTINGS[] = {
+    {"config", section(keys_of(CONFIG_KEYS)), mapping()},
+};
 
+// The worker; its settings live in the instance dictionary, as the
+// configuration delivered them.
+struct MermaidConverter {};
+
+// settings.cpp: checks the "config" section `conf` before anything is made;
+// a bad value is one line naming `file` and the key, status 1.
+void check_settings(const Globals& g, py::handle file, py::handle conf);
+
+// convert.cpp
+// MermaidConverter.run: the (success, message) pair, or raises. `config_file`
+// is the configuration the command read (None from Python), which no output
+// may replace.
+py::tuple run(py::object self, py::object config_file);
+// Binds `MermaidConverter` with its constructor, _prepare_output_dir,
+// _check_mmdc and run.
+void init_converter(py::module_& m);
+// The text of an error for a message: an OSError's path printable and cut.
+std::string error_text(py::handle err);
+
+// render.cpp
 // How many mmdc children may run at once (DORVEX_JOBS, else the usable
 // cores) and how long each diagram may take (DORVEX_MMDC_TIMEOUT, else 120 s).
 struct RenderSettings {
@@ -79,7 +121,7 @@ private:
 // `mmdc --version` as the renderer tells it, or None when it cannot.
 py::object renderer_version(double timeout);
 
-// The render cache: SVGs by the diagram text, the renderer and its options.
+// cache.cpp: the render cache, SVGs by the diagram text, the renderer and its options.
 class RenderCache {
 public:
     // Off with DORVEX_NO_CACHE=1 or without a home for it.
@@ -101,12 +143,14 @@ private:
     bool tried_ = false;
 };
 
+// batch.cpp
 // A diagram to draw: its text as mmdc reads it (None when it cannot be
 // read), the file mmdc reads for it alone, where its SVG goes, and the id of
 // its SVG element (None: mmdc's default).
 struct DrawingSpec {
     py::object text, source, dest, svg_id;
 };
+inline constexpr std::size_t SVG_ARG = 4;  // "mmdc", "-i", source, "-o", dest
 
 // Draws diagrams with as few mmdc runs as it can: cached ones with none, the
 // others in batches, one browser each. A diagram that a batch cannot draw is
@@ -119,7 +163,8 @@ public:
     Drawings& operator=(const Drawings&) = delete;
 
     std::size_t add(DrawingSpec spec);
-    // The argument vector of a diagram drawn alone.
+    // The argument vector of a diagram drawn alone; its item SVG_ARG is
+    // where the SVG goes.
     py::list lone_argv(std::size_t id) const;
     // Waits for a diagram: None when its SVG is at its `dest`, else why not,
     // naming `shown` as the command.
@@ -143,9 +188,11 @@ private:
     Renderer renderer_;  // destroyed first: its children end before their files go
 };
 
-// The reason when an SVG is Mermaid's own error picture, else None.
+// render.cpp: the reason when an SVG is Mermaid's own error picture, else
+// None.
 py::object mermaid_error(py::handle svg_text);
 
+// index.cpp
 // Index link items: `<li><a href="...">` with the icon and the title.
 py::str markdown_link(py::handle out_name, py::handle title);
 py::str chart_link(py::handle page_stem, py::handle title);
@@ -154,5 +201,22 @@ py::str chart_link(py::handle page_stem, py::handle title);
 // result pair of run(); (False, message) without writing when both lists are
 // empty.
 py::tuple write_index(py::handle self, const py::list& md_links, const py::list& chart_links);
+
+// pages.cpp: the pages of one run.
+struct Site {
+    Site(py::object worker, py::object config, RenderSettings settings)
+        : self(std::move(worker)), config_file(std::move(config)), render(settings) {}
+
+    py::object self;
+    py::object config_file;  // None when run() is called without one
+    RenderSettings render;
+    py::set written;         // page names of this run
+    std::size_t inputs = 0;  // .md and .mmd files found
+    py::list md_links, chart_links;
+};
+// Writes a page for every Markdown and diagram file of the input folder, in
+// listing order, and collects their link items. A file that fails is logged
+// and left out.
+void make_pages(Site& site);
 
 }  // namespace dorvex

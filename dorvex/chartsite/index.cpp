@@ -44,10 +44,11 @@ py::tuple write_index(py::handle self, const py::list& md_links, const py::list&
         g["INDEX_TEMPLATE"].attr("format")("index_title"_a = self.attr("index_title"),
                                            "md_section"_a = section("Documentation", md_links),
                                            "chart_section"_a = section("Flow Charts", chart_links));
-    write_text_atomic(g["os"].attr("path").attr("join")(output_folder, "index.html"), html);
+    py::object index = g["os"].attr("path").attr("join")(output_folder, "index.html");
+    naming_target(index, [&] { write_text_atomic(index, html); });
     // The slash is literal: the message names the page as a link would.
-    return py::make_tuple(
-        true, "Successfully generated documentation in: " + str(output_folder) + "/index.html");
+    return py::make_tuple(true, "Successfully generated documentation in: " +
+                                    printable(output_folder) + "/index.html");
 }
 
 }  // namespace dorvex

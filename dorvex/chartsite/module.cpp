@@ -1,45 +1,24 @@
 // dorvex.chartsite: Mermaid diagrams and Markdown pages to a small static
 // site. This file holds the module level (imports, templates, default
-// configuration, command); convert.cpp the worker, index.cpp the index page.
+// configuration, command); settings.cpp checks the configuration,
+// convert.cpp holds the worker, pages.cpp and index.cpp make the site.
 #include "chartsite.hpp"
 #include "common/command.hpp"
+#include "common/lazy.hpp"
 #include "templates.hpp"
 
 namespace {
 
 using dorvex::g_chartsite;
 
-py::dict default_config() {
-    py::dict doc_titles;
-    doc_titles["README.md"] = "README (v0.1)";
-    doc_titles["test.md"] = "Test MarkDown Document (v0.1)";
-    py::dict chart_titles;
-    chart_titles["ab.mmd"] = "A to B Flow";
-    chart_titles["cd.mmd"] = "C to D Flow";
-
-    py::dict config;
-    config["input_folder"] = "./data_chartsite";
-    config["output_folder"] = "./data_chartsite/html_out";
-    config["index_title"] = "Project Documentation";
-    config["doc_titles"] = doc_titles;
-    config["chart_titles"] = chart_titles;
-
-    py::dict tpl;
-    tpl["config"] = config;
-    return tpl;
-}
-
-// Wrong types would otherwise surface as tracebacks or odd paths deep in the
-// run (os.path.exists(5) tests a file descriptor); absent keys keep their
-// defaults.
-void check_settings(py::handle file, py::handle conf) {
+// The renderer's environment settings, checked before anything is made: a
+// bad one is one line, status 1.
+void check_render_settings() {
     const auto& g = g_chartsite;
-    py::dict settings = dorvex::check_object(g, file, "config", conf);
-    dorvex::check_text_keys(g, file, settings, "config", {"input_folder", "output_folder"}, true);
-    dorvex::check_text_keys(g, file, settings, "config", {"index_title"});
-    for (const char* key : {"doc_titles", "chart_titles"})
-        if (settings.contains(key))
-            dorvex::check_text_map(g, file, std::string("config.") + key, settings[key]);
+    if (auto bad = dorvex::catch_python(PyExc_ValueError, [] { dorvex::render_settings(); })) {
+        dorvex::echo(g, "Error: " + dorvex::str(*bad), true);
+        dorvex::exit(g, 1);
+    }
 }
 
 void cmd_chartsite(py::object config, bool generate_config) {
@@ -52,37 +31,37 @@ void cmd_chartsite(py::object config, bool generate_config) {
                            {"Error: Please provide a JSON file path using --config or -c.",
                             "Hint: Run 'dor-vex chartsite --generate-config' to get a template."});
     py::object conf = dorvex::load_config_section(g, config);
-    check_settings(config, conf);
-    if (auto bad = dorvex::catch_python(PyExc_ValueError, [] { dorvex::render_settings(); })) {
-        dorvex::echo(g, "Error: " + dorvex::str(*bad), true);
-        dorvex::exit(g, 1);
-    }
+    dorvex::check_settings(g, config, conf);
+    check_render_settings();
 
-    std::string line;
+    // Whatever the constructor or the run raise ends the command with its
+    // text after "[ERROR]", on standard output, status 1.
+    py::object result;
     auto failure = dorvex::catch_ordinary([&] {
-        py::tuple result(g["MermaidConverter"](conf).attr("run")(config));
-        if (result.size() != 2) throw py::value_error("run() must return (success, message)");
-        line = std::string("\n[") + (dorvex::truthy(result[0]) ? "DONE" : "WARNING") + "] " +
-               dorvex::str(result[1]);
+        result = g["MermaidConverter"](conf).attr("run")(config);
+        dorvex::unpack_pair(result);
     });
     if (failure) {
-        dorvex::echo(g, "\n[ERROR] " + dorvex::str(*failure));
+        dorvex::echo(g, "\n[ERROR] " + dorvex::error_text(*failure));
         dorvex::exit(g, 1);
     }
-    dorvex::echo(g, line);
+    // Nothing to convert is a warning, not a failure: status 0 either way.
+    dorvex::finish_run(g, result, {"\n[DONE] ", "\n[WARNING] ", false, 0});
 }
 
 }  // namespace
 
 PYBIND11_MODULE(chartsite, m) {
     dorvex::import_modules(m, {"os", "subprocess", "sys", "shutil", "click"});
-    dorvex::import_optional(m, "HAS_MD",
-                            [](py::module_& mod) { dorvex::import_modules(mod, {"markdown"}); });
+    // Markdown is loaded when a page is converted, not for a template or --help
+    dorvex::bind_on_first_use(m, {"markdown"},
+                              [](py::module_& mod) { dorvex::import_modules(mod, {"markdown"}); });
+    m.attr("HAS_MD") = dorvex::importable({"markdown"});
     dorvex::toolkit::import_into(m, {"fileMg", "app_logging"}, "Chartsite");
 
     m.attr("PAGE_TEMPLATE") = py::str(dorvex::PAGE_TEMPLATE);
     m.attr("INDEX_TEMPLATE") = py::str(dorvex::INDEX_TEMPLATE);
-    m.attr("DEFAULT_CONFIG") = default_config();
+    m.attr("DEFAULT_CONFIG") = dorvex::template_of(dorvex::keys_of(dorvex::SETTINGS));
 
     dorvex::init_converter(m);
 

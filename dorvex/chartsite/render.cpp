@@ -3,11 +3,13 @@
 // submission order.
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <string_view>
 
 #include "chartsite.hpp"
 
@@ -15,11 +17,32 @@ namespace dorvex {
 
 namespace {
 
+// How long a diagram may take when DORVEX_MMDC_TIMEOUT does not say.
+constexpr double DEFAULT_TIMEOUT_SECONDS = 120.0;
+// More children than diagrams never start; the cap keeps the count a
+// machine number.
+constexpr long long MAX_JOBS = 4096;
+// How long a stopped child may take to close its browser before it is killed.
+constexpr double STOP_GRACE_SECONDS = 5;
+// How often running children are looked at while one is waited for.
+constexpr double POLL_SECONDS = 0.01;
+// The status of a child that never ran mmdc, as a shell gives it.
+constexpr int NOT_RUN_STATUS = 127;
+
+// Where Chromium keeps its socket under TMPDIR, and the longest socket path.
+constexpr std::string_view CHROMIUM_SOCKET = "/org.chromium.Chromium.XXXXXX/SingletonSocket";
+constexpr std::size_t SOCKET_PATH_MAX = sizeof(sockaddr_un{}.sun_path) - 1;
+// A renderer's folder: the prefix and the random letters mkdtemp adds.
+constexpr const char* RENDERER_PREFIX = "mmdc-";
+constexpr std::size_t RANDOM_LETTERS = 8;
+// The folder a TMPDIR too long for the socket gives way to.
+constexpr const char* SHORT_TMP = "/tmp";
+
 // An environment setting: `parse` of its text, or `fallback` when unset or
 // empty; a value `parse` rejects (ValueError) is a ValueError naming it.
 template <class Parse>
 py::object env_setting(const char* name, const char* what, py::object fallback, Parse&& parse) {
-    py::object text = py::module_::import("os").attr("environ").attr("get")(name, "");
+    py::object text = g_chartsite["os"].attr("environ").attr("get")(name, "");
     if (!truthy(text.attr("strip")())) return fallback;
     py::object value;
     if (!catch_python(PyExc_ValueError, [&] { value = parse(text); }) && value) return value;
@@ -35,7 +58,7 @@ double now() { return py::module_::import("time").attr("monotonic")().cast<doubl
 py::cpp_function die_with_parent() {
     pid_t parent = getpid();
     return py::cpp_function([parent] {
-        if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != parent) _exit(127);
+        if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != parent) _exit(NOT_RUN_STATUS);
     });
 }
 
@@ -43,26 +66,27 @@ py::cpp_function die_with_parent() {
 // with it), with `tmpdir` as its TMPDIR; `out` and `err` as Popen takes them
 // (None: the console).
 py::object spawn(py::handle argv, py::handle tmpdir, py::handle out, py::handle err) {
-    py::module_ os = py::module_::import("os");
+    py::object os = g_chartsite["os"];
     py::dict env(os.attr("environ").attr("copy")());
     env["TMPDIR"] = tmpdir;
-    return py::module_::import("subprocess")
-        .attr("Popen")(argv, "process_group"_a = 0, "env"_a = env,
-                       "preexec_fn"_a = die_with_parent(), "stdout"_a = out, "stderr"_a = err);
+    return g_chartsite["subprocess"].attr("Popen")(argv, "process_group"_a = 0, "env"_a = env,
+                                                   "preexec_fn"_a = die_with_parent(),
+                                                   "stdout"_a = out, "stderr"_a = err);
 }
 
-// A temporary folder of a renderer's own. Chromium keeps a socket at
-// TMPDIR/org.chromium.Chromium.XXXXXX/SingletonSocket, and a socket path
-// holds at most 107 bytes: under a TMPDIR too long for that the folder goes
-// into /tmp, where the browser can start.
+// A temporary folder of a renderer's own. Chromium keeps a socket in it
+// (CHROMIUM_SOCKET), and a socket path is short: under a TMPDIR too long
+// for that the folder goes into SHORT_TMP, where the browser can start.
 py::object renderer_tmpdir() {
-    py::module_ os = py::module_::import("os");
+    py::object os = g_chartsite["os"];
     py::module_ tempfile = py::module_::import("tempfile");
     py::object base = tempfile.attr("gettempdir")();
-    constexpr std::size_t room = 107 - 45 - 14;  // the limit, Chromium's part, "/mmdc-XXXXXXXX"
-    if (py::len(os.attr("fsencode")(base)) > room && truthy(os.attr("path").attr("isdir")("/tmp")))
-        base = py::str("/tmp");
-    return tempfile.attr("mkdtemp")("prefix"_a = "mmdc-", "dir"_a = base);
+    constexpr std::size_t folder = 1 + std::string_view(RENDERER_PREFIX).size() + RANDOM_LETTERS;
+    constexpr std::size_t room = SOCKET_PATH_MAX - CHROMIUM_SOCKET.size() - folder;
+    if (py::len(os.attr("fsencode")(base)) > room &&
+        truthy(os.attr("path").attr("isdir")(SHORT_TMP)))
+        base = py::str(SHORT_TMP);
+    return tempfile.attr("mkdtemp")("prefix"_a = RENDERER_PREFIX, "dir"_a = base);
 }
 
 // Chromium runs in a session of its own, so neither the process group nor
@@ -85,7 +109,7 @@ void kill_marked(const std::string& tmpdir) {
 }  // namespace
 
 RenderSettings render_settings() {
-    py::module_ os = py::module_::import("os");
+    py::object os = g_chartsite["os"];
     py::object cores = py::hasattr(os, "sched_getaffinity")
                            ? py::object(py::int_(py::len(os.attr("sched_getaffinity")(0))))
                            : os.attr("cpu_count")();
@@ -95,20 +119,19 @@ RenderSettings render_settings() {
                                       py::int_ n(py::reinterpret_borrow<py::object>(text));
                                       return truthy(n.attr("__ge__")(1)) ? n : py::object();
                                   });
-    // more than one child per diagram never starts; the cap keeps the count
-    // a machine number
-    jobs = py::module_::import("builtins").attr("min")(jobs, 4096);
-    py::object timeout = env_setting("DORVEX_MMDC_TIMEOUT", "a positive number of seconds",
-                                     py::float_(120.0), [](py::handle text) -> py::object {
-                                         py::float_ t(py::reinterpret_borrow<py::object>(text));
-                                         double v = t.cast<double>();
-                                         return v > 0 && std::isfinite(v) ? t : py::object();
-                                     });
+    jobs = py::module_::import("builtins").attr("min")(jobs, MAX_JOBS);
+    py::object timeout =
+        env_setting("DORVEX_MMDC_TIMEOUT", "a positive number of seconds",
+                    py::float_(DEFAULT_TIMEOUT_SECONDS), [](py::handle text) -> py::object {
+                        py::float_ t(py::reinterpret_borrow<py::object>(text));
+                        double v = t.cast<double>();
+                        return v > 0 && std::isfinite(v) ? t : py::object();
+                    });
     return {static_cast<std::size_t>(jobs.cast<long long>()), timeout.cast<double>()};
 }
 
 py::object renderer_version(double timeout) {
-    py::module_ subprocess = py::module_::import("subprocess");
+    py::object subprocess = g_chartsite["subprocess"];
     py::object tmpdir = renderer_tmpdir();
     py::object version = py::none();
     auto failed = catch_ordinary([&] {
@@ -126,7 +149,7 @@ py::object renderer_version(double timeout) {
         if (proc.attr("returncode").cast<int>() == 0 && truthy(text)) version = text;
     });
     kill_marked(str(tmpdir));
-    py::module_::import("shutil").attr("rmtree")(tmpdir, "ignore_errors"_a = true);
+    g_chartsite["shutil"].attr("rmtree")(tmpdir, "ignore_errors"_a = true);
     return failed ? py::none() : version;
 }
 
@@ -160,7 +183,7 @@ void Renderer::start(Job& job) {
         py::object err = py::none();
         if (!job.spec.log.is_none()) {
             log = py::module_::import("builtins").attr("open")(job.spec.log, "wb");
-            err = py::module_::import("subprocess").attr("STDOUT");
+            err = g_chartsite["subprocess"].attr("STDOUT");
         }
         job.proc = spawn(job.spec.argv, job.tmpdir, log, err);
         job.deadline = now() + settings_.timeout;
@@ -178,7 +201,7 @@ void Renderer::finish(Job& job) {
     if (!job.tmpdir) return;
     std::string tmpdir = str(job.tmpdir);
     kill_marked(tmpdir);
-    py::module_::import("shutil").attr("rmtree")(job.tmpdir, "ignore_errors"_a = true);
+    g_chartsite["shutil"].attr("rmtree")(job.tmpdir, "ignore_errors"_a = true);
     job.tmpdir = py::object();
 }
 
@@ -186,15 +209,15 @@ void Renderer::stop(Job& job) {
     // SIGTERM first: mmdc then closes its browser, which runs in a session of
     // its own, and removes the browser's profile folder. SIGKILL for the group
     // when it does not end within a few seconds.
-    py::module_ os = py::module_::import("os");
+    py::object os = g_chartsite["os"];
     py::module_ signal = py::module_::import("signal");
     auto signal_group = [&](const char* sig) {
         catch_python(PyExc_ProcessLookupError,
                      [&] { os.attr("killpg")(job.proc.attr("pid"), signal.attr(sig)); });
     };
     signal_group("SIGTERM");
-    if (catch_python(py::module_::import("subprocess").attr("TimeoutExpired").ptr(),
-                     [&] { job.proc.attr("wait")("timeout"_a = 5); })) {
+    if (catch_python(g_chartsite["subprocess"].attr("TimeoutExpired").ptr(),
+                     [&] { job.proc.attr("wait")("timeout"_a = STOP_GRACE_SECONDS); })) {
         signal_group("SIGKILL");
         job.proc.attr("wait")();
     }
@@ -236,9 +259,9 @@ py::object Renderer::wait(std::size_t id, py::handle shown) {
         // one render after the other.
         while (running_ < settings_.jobs && next_ < jobs_.size()) start(jobs_[next_++]);
         poll();
-        if (!job.done) sleep(0.01);
+        if (!job.done) sleep(POLL_SECONDS);
     }
-    py::module_ subprocess = py::module_::import("subprocess");
+    py::object subprocess = g_chartsite["subprocess"];
     if (job.start_error) return job.start_error;
     if (job.timed_out) return subprocess.attr("TimeoutExpired")(shown, settings_.timeout);
     if (truthy(job.status)) return subprocess.attr("CalledProcessError")(job.status, shown);

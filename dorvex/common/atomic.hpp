@@ -3,6 +3,8 @@
 // leaves a truncated file where a good one stood.
 #pragma once
 
+#include <utility>
+
 #include "files.hpp"
 #include "pyutil.hpp"
 
@@ -86,6 +88,22 @@ private:
     py::object temp_;
     bool committed_ = false;
 };
+
+// Runs `write`, which writes `target` through a temporary beside it. An
+// OSError it raises (the temporary not made, written or renamed) is raised
+// again as OSError(errno, reason, target): a message names the file the user
+// asked for, never the hidden temporary.
+template <class F>
+void naming_target(py::handle target, F&& write) {
+    auto failure = catch_python(PyExc_OSError, std::forward<F>(write));
+    if (!failure) return;
+    py::object code = failure->attr("errno"), reason = failure->attr("strerror");
+    if (code.is_none() || reason.is_none()) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(failure->ptr())), failure->ptr());
+        throw py::error_already_set();
+    }
+    raise_os_error(code.cast<int>(), str(reason).c_str(), target);
+}
 
 // Writes bytes, atomically.
 inline void write_bytes_atomic(py::handle target, py::handle data) {
