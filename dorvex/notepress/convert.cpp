@@ -160,14 +160,7 @@ void convert_one(RunState& run, py::object md_file, py::object md_name) {
 }  // namespace
 
 void write_output(py::handle target, py::handle data) {
-    auto failure = catch_python(PyExc_OSError, [&] { write_bytes_atomic(target, data); });
-    if (!failure) return;
-    py::object code = failure->attr("errno"), reason = failure->attr("strerror");
-    if (code.is_none() || reason.is_none()) {
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(failure->ptr())), failure->ptr());
-        throw py::error_already_set();
-    }
-    raise_os_error(code.cast<int>(), str(reason).c_str(), target);
+    naming_target(target, [&] { write_bytes_atomic(target, data); });
 }
 
 namespace {
