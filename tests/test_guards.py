@@ -387,7 +387,8 @@ SLOW_WRITERS = {
             "def write(*a):\n    _w(*a)\n    slow()\nexcelTools._write_sheet = write\n",
     "html": "import builtins\n_open = builtins.open\n"
             "def open_(f, mode='r', *a, **k):\n    fh = _open(f, mode, *a, **k)\n"
-            "    if 'w' in mode and os.path.basename(str(f)).startswith('.~'):\n        slow()\n"
+            "    if 'w' in mode and (isinstance(f, int) or os.path.basename(str(f)).startswith('.~')):\n"
+            "        slow()\n"
             "    return fh\nbuiltins.open = open_\n",
 }
 

@@ -3,6 +3,7 @@
 // leaves a truncated file where a good one stood.
 #pragma once
 
+#include <tuple>
 #include <utility>
 
 #include "files.hpp"
@@ -14,8 +15,9 @@ namespace detail {
 
 // A new empty file beside `target` (same folder, so the rename is atomic),
 // hidden, its name keeping the target's extension: some writers choose their
-// format by it. Created with the mode a plain open() would give.
-inline py::object create_beside(py::handle target) {
+// format by it. Created with the mode a plain open() would give; its path and
+// the descriptor it is open on for writing.
+inline std::pair<py::object, py::object> create_beside(py::handle target) {
     py::module_ os = py::module_::import("os");
     py::object os_path = os.attr("path");
     py::tuple parts = os_path.attr("split")(target);
@@ -29,8 +31,7 @@ inline py::object create_beside(py::handle target) {
         py::object fd;
         if (catch_python(PyExc_FileExistsError, [&] { fd = os.attr("open")(temp, flags, 0666); }))
             continue;  // taken: draw another name
-        os.attr("close")(fd);
-        return temp;
+        return {temp, fd};
     }
 }
 
@@ -43,23 +44,36 @@ inline py::object create_beside(py::handle target) {
 class AtomicPath {
 public:
     explicit AtomicPath(py::handle target)
-        : target_(py::module_::import("os").attr("fspath")(target)),
-          temp_(detail::create_beside(target_)) {}
+        : target_(py::module_::import("os").attr("fspath")(target)) {
+        std::tie(temp_, fd_) = detail::create_beside(target_);
+    }
 
     AtomicPath(const AtomicPath&) = delete;
     AtomicPath& operator=(const AtomicPath&) = delete;
 
     ~AtomicPath() {
-        if (committed_) return;
         py::error_scope keep;  // an error being raised must survive the clean-up
         try {
-            discard();
+            close_fd();
+            if (!committed_) discard();
         } catch (py::error_already_set& e) {
             e.discard_as_unraisable("discarding a temporary file");  // a destructor must not throw
         }
     }
 
-    const py::object& temp() const { return temp_; }
+    // The temporary's path, for a writer that opens it by name.
+    const py::object& temp() {
+        close_fd();
+        return temp_;
+    }
+
+    // The temporary as a file open for writing bytes: the descriptor it was
+    // made with, so it is not opened twice. Once only.
+    py::object open_file() {
+        py::object file = py::module_::import("builtins").attr("open")(fd_, "wb");
+        fd_ = py::none();
+        return file;
+    }
     const py::object& target() const { return target_; }
 
     void commit() { commit(target_); }
@@ -67,6 +81,7 @@ public:
     // Renames the temporary over `target` instead (a name settled later),
     // keeping the permissions of a file it replaces.
     void commit(py::handle target) {
+        close_fd();
         py::module_ os = py::module_::import("os");
         py::object mode;
         if (!catch_python(PyExc_OSError, [&] { mode = os.attr("stat")(target).attr("st_mode"); })) {
@@ -79,6 +94,13 @@ public:
     }
 
 private:
+    void close_fd() {
+        if (fd_.is_none()) return;
+        py::object fd = fd_;
+        fd_ = py::none();
+        py::module_::import("os").attr("close")(fd);
+    }
+
     void discard() {
         catch_python(PyExc_FileNotFoundError,
                      [&] { py::module_::import("os").attr("remove")(temp_); });
@@ -86,6 +108,7 @@ private:
 
     py::object target_;
     py::object temp_;
+    py::object fd_ = py::none();  // open on the temporary until a writer takes it
     bool committed_ = false;
 };
 
@@ -108,7 +131,7 @@ void naming_target(py::handle target, F&& write) {
 // Writes bytes, atomically.
 inline void write_bytes_atomic(py::handle target, py::handle data) {
     AtomicPath out(target);
-    py::object file = py::module_::import("builtins").attr("open")(out.temp(), "wb");
+    py::object file = out.open_file();
     CloseGuard guard(file);
     file.attr("write")(data);
     guard.close();
