@@ -106,6 +106,13 @@ void kill_marked(const std::string& tmpdir) {
     }
 }
 
+// A renderer's folder removed, and whatever still runs in its name stopped
+// first, so that nothing writes into it afterwards.
+void remove_renderer_tmpdir(py::handle tmpdir) {
+    kill_marked(str(tmpdir));
+    g_chartsite["shutil"].attr("rmtree")(tmpdir, "ignore_errors"_a = true);
+}
+
 }  // namespace
 
 RenderSettings render_settings() {
@@ -148,8 +155,7 @@ py::object renderer_version(double timeout) {
         py::str text(out.attr("decode")("utf-8", "replace").attr("strip")());
         if (proc.attr("returncode").cast<int>() == 0 && truthy(text)) version = text;
     });
-    kill_marked(str(tmpdir));
-    g_chartsite["shutil"].attr("rmtree")(tmpdir, "ignore_errors"_a = true);
+    remove_renderer_tmpdir(tmpdir);
     return failed ? py::none() : version;
 }
 
@@ -199,9 +205,7 @@ void Renderer::start(Job& job) {
 
 void Renderer::finish(Job& job) {
     if (!job.tmpdir) return;
-    std::string tmpdir = str(job.tmpdir);
-    kill_marked(tmpdir);
-    g_chartsite["shutil"].attr("rmtree")(job.tmpdir, "ignore_errors"_a = true);
+    remove_renderer_tmpdir(job.tmpdir);
     job.tmpdir = py::object();
 }
 

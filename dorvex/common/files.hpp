@@ -5,6 +5,8 @@
 // output may replace an input.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <string>
 #include <utility>
@@ -42,6 +44,14 @@ inline std::string error_naming(py::handle err, py::handle path) {
     throw py::error_already_set();
 }
 
+// Raises OSError naming `path` unless `mode` (a stat mode) is a regular
+// file's: a folder is "is a folder, not a file", anything else "not a
+// regular file".
+inline void refuse_special(mode_t mode, py::handle path) {
+    if (S_ISDIR(mode)) raise_os_error(EISDIR, "is a folder, not a file", path);
+    if (!S_ISREG(mode)) raise_os_error(EINVAL, "not a regular file", path);
+}
+
 // open(path, mode, encoding=...) for reading a regular file only: a folder,
 // FIFO, socket or device raises OSError ("not a regular file") instead of
 // blocking or reading endlessly. Checked on the opened descriptor too, so the
@@ -49,19 +59,13 @@ inline std::string error_naming(py::handle err, py::handle path) {
 inline py::object open_regular(py::handle path, const char* mode = "r",
                                py::object encoding = py::none()) {
     py::module_ os = py::module_::import("os");
-    py::module_ stat = py::module_::import("stat");
-    auto refuse_special = [&](py::handle mode_bits) {
-        if (truthy(stat.attr("S_ISDIR")(mode_bits)))
-            raise_os_error(EISDIR, "is a folder, not a file", path);
-        if (!truthy(stat.attr("S_ISREG")(mode_bits)))
-            raise_os_error(EINVAL, "not a regular file", path);
-    };
+    auto mode_of = [](py::handle info) { return info.attr("st_mode").cast<mode_t>(); };
     // a socket cannot even be opened; say what it is rather than ENXIO
-    refuse_special(os.attr("stat")(path).attr("st_mode"));
+    refuse_special(mode_of(os.attr("stat")(path)), path);
     py::object fd =
         os.attr("open")(path, os.attr("O_RDONLY") | os.attr("O_NONBLOCK") | os.attr("O_CLOEXEC"));
     try {
-        refuse_special(os.attr("fstat")(fd).attr("st_mode"));
+        refuse_special(mode_of(os.attr("fstat")(fd)), path);
         os.attr("set_blocking")(fd, true);
         return py::module_::import("builtins").attr("open")(fd, mode, "encoding"_a = encoding);
     } catch (py::error_already_set&) {
@@ -127,8 +131,7 @@ inline std::pair<py::list, py::list> regular_files(const Globals& g, py::handle 
         ++name;
         py::object info;
         if (auto err = catch_python(PyExc_OSError, [&] { info = os.attr("stat")(path); })) {
-            py::object why = err->attr("strerror");
-            std::string reason = why.is_none() ? str(*err) : str(why);
+            std::string reason = reason_of(*err);
             if (truthy(os.attr("path").attr("islink")(path)))
                 reason = "broken or looping link (" + reason + ")";
             log(g, "warning", "Skipping " + str(path) + ": " + reason);

@@ -68,22 +68,25 @@ py::object page_stem(py::handle self, py::handle md_name, py::handle md_content)
 }
 
 // What one run shares between its notes: its settings and debug copies, the
-// input folder's real path, the template taken apart, the Markdown
-// converter, made once (a fresh one per note costs a tenth of the run;
-// reset() gives the same pages), and the page names written so far.
+// input folder's real path, the watermark style, the template taken apart,
+// the Markdown converter, made once (a fresh one per note costs a tenth of
+// the run; reset() gives the same pages), and the page names written so far.
 struct RunState {
     RunState(py::object converter, py::object config, bool debug_on, DebugCopies& copies)
         : self(std::move(converter)),
           config_file(std::move(config)),
           is_debug(debug_on),
           debug(copies),
-          images{self.attr("input_path"), {}} {}
+          images{self.attr("input_path"), {}},
+          css(truthy(self.attr("watermark_enable")) ? watermark_css(self.attr("watermark_text"))
+                                                    : py::str("")) {}
 
     py::object self;
     py::object config_file;  // None when run without a command
     bool is_debug = false;
     DebugCopies& debug;
     ImageRoot images;
+    py::object css;  // the watermark's style block, the same on every page
     PageTemplate page;
     py::object markdown;
     py::dict taken;          // normcase(page file name) -> the note that wrote it
@@ -144,10 +147,7 @@ void convert_one(RunState& run, py::object md_file, py::object md_name) {
     if (truthy(run.self.attr("embed_images")))
         html_body = embed_images(run.images, html_body, md_file, run.is_debug);
 
-    py::object css = py::str("");
-    if (truthy(run.self.attr("watermark_enable")))
-        css = watermark_css(run.self.attr("watermark_text"));
-    py::object final_html = fill_page(run.page, md_name, html_body, css);
+    py::object final_html = fill_page(run.page, md_name, html_body, run.css);
 
     py::object out_name = stem + suffix + py::str(PAGE_EXTENSION);
     py::object out_file = toolkit::get_output_file_path(g, output_path, out_name);

@@ -118,11 +118,6 @@ auto retry(Call call) {
     throw py::error_already_set();
 }
 
-void refuse_special(mode_t mode, py::handle shown) {
-    if (S_ISDIR(mode)) raise_os_error(EISDIR, "is a folder, not a file", shown);
-    if (!S_ISREG(mode)) raise_os_error(EINVAL, "not a regular file", shown);
-}
-
 class FdGuard {
 public:
     explicit FdGuard(int fd) : fd_(fd) {}
